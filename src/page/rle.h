@@ -1,0 +1,2 @@
+// Run-length coding of image bands.
+#pragma once

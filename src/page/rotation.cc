@@ -1,0 +1,1 @@
+#include "page/rotation.h"

@@ -1,0 +1,2 @@
+// Print orientation and the quarter turns of a 1-bit page image.
+#pragma once

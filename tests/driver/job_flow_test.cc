@@ -1,0 +1,142 @@
+// The job flow through the filter process: arguments, input, settings,
+// model check, page loop, cancellation and exit status.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+#include "job_test_support.h"
+
+namespace {
+
+// The usage goes through perror: the system's text for whatever error number
+// is current follows it.
+const std::regex kUsage("#### TAMRISK_CUPS_DRIVER_V1\\.0\\.1\n" + kTrace +
+                        "rastertoTmkLabel_v1\\.0\\.1job-id user title copies options \\[file\\]\n: [^\n]+\n");
+
+TEST(JobFlow, WrongArgumentCountGivesTheUsageOnly) {
+  PrinterFixture printer;
+  for (std::vector<std::string> args : {std::vector<std::string>{"1", "user", "title", "1"},
+                                        std::vector<std::string>{"1", "user", "title", "1", "", "f", "extra"}}) {
+    FilterRun run = printer.run();
+    run.args = args;
+    const FilterResult r = runFilter(run);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(std::regex_match(r.err, kUsage)) << r.err;
+  }
+}
+
+TEST(JobFlow, MissingInputFileFailsAfterAPause) {
+  PrinterFixture printer;
+  const FilterResult r = runFilter(printer.runFile(printer.dir.path() + "/missing.ras"));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kBanner + kTrace + "Unable to open raster file - : No such file or directory\n");
+  EXPECT_GE(r.seconds, 1.0);
+}
+
+TEST(JobFlow, UnsupportedModelEndsTheJob) {
+  PrinterFixture printer(fullPpdSpec(146));
+  const FilterResult r = runFilter(printer.run("", makeRaster({patternPage(64, 8)})));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(endsWith(r.err, "===================================================\n" + kTrace +
+                                  "model number = 146\n" + kTrace + "This printer is not supported.\n" + kTrace +
+                                  "jobSetup() fail.\n"))
+      << r.err;
+}
+
+TEST(JobFlow, UnreadablePpdFailsWithAReason) {
+  PrinterFixture printer;
+  FilterRun run = printer.run("", makeRaster({patternPage(64, 8)}));
+  run.ppd = printer.dir.path() + "/gone.ppd";
+  FilterResult r = runFilter(run);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, kBanner + "ERROR: Unable to open the PPD file \"" + *run.ppd + "\": No such file or directory\n" +
+                       kTrace + "This printer is not supported.\n" + kNoPages);
+
+  run.ppd.reset();
+  r = runFilter(run);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.err, kBanner + "ERROR: No PPD file: the PPD environment variable is not set.\n" + kTrace +
+                       "This printer is not supported.\n" + kNoPages);
+}
+
+TEST(JobFlow, RasterJobRunsThePhasesInOrder) {
+  PrinterFixture printer;
+  const FilterResult r = runFilter(printer.run("", makeRaster({patternPage(64, 8), patternPage(64, 300, 2)})));
+  EXPECT_EQ(r.exitStatus, 0);
+  const std::vector<std::string> order{kBanner, "===================================================\n",
+                                       kTrace + "model number = 34\n", "TAMRISK DEBUG MSG : Printer Status Check Off.\n",
+                                       kTrace + "lengthDot = ", kTrace + "Not Tamrisk Msq API Mode!!!\n", kReady};
+  size_t at = 0;
+  for (const std::string& step : order) {
+    const size_t found = r.err.find(step, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << step << "\n" << r.err;
+    at = found + step.size();
+  }
+  EXPECT_TRUE(endsWith(r.err, kReady));
+}
+
+TEST(JobFlow, RasterWithoutPagesFails) {
+  PrinterFixture printer;
+  const FilterResult r = runFilter(printer.run("", makeRaster({})));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(endsWith(r.err, kTrace + "Not Tamrisk Msq API Mode!!!\n" + kNoPages)) << r.err;
+}
+
+TEST(JobFlow, InputThatIsNotRasterFails) {
+  PrinterFixture printer;
+  for (const std::string& input : {std::string(), std::string("%!PS-Adobe-3.0\n")}) {
+    const FilterResult r = runFilter(printer.run("", input));
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_TRUE(endsWith(r.err, "ERROR: The job holds no CUPS raster data; nothing was printed.\n" + kNoPages))
+        << r.err;
+  }
+}
+
+TEST(JobFlow, RasterCutOffInsideAPageFailsTheJob) {
+  PrinterFixture printer;
+  const std::string raster = makeRaster({patternPage(64, 8), patternPage(64, 100, 2)});
+  const FilterResult r = runFilter(printer.run("", raster.substr(0, raster.size() - 50)));
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("ERROR: "), std::string::npos) << r.err;
+  EXPECT_TRUE(endsWith(r.err, kReady)) << r.err;
+}
+
+// The test holds the raster pipe: page 2 is half sent when SIGTERM comes, so
+// the filter is inside page 2. Page 3 is sent cut short: had the filter
+// started it, the job would fail.
+TEST(JobFlow, CancelFinishesTheCurrentPageAndStartsNoOther) {
+  PrinterFixture printer;
+  const std::string twoPages = makeRaster({patternPage(64, 40, 1), patternPage(64, 40, 2)});
+  const std::string threePages = makeRaster({patternPage(64, 40, 1), patternPage(64, 40, 2), patternPage(64, 40, 3)});
+  const size_t endOfPage2 = twoPages.size();
+  FilterProcess filter(printer.run());
+  filter.write(threePages.substr(0, endOfPage2 - 100));
+  filter.waitUntilStarvedForInput();
+  filter.signal(SIGTERM);
+  filter.write(threePages.substr(endOfPage2 - 100, 100));
+  filter.write(threePages.substr(endOfPage2, 1900 + 20));  // page 3's header and a few pixels
+  const FilterResult r = filter.finish();
+  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_TRUE(endsWith(r.err, kReady)) << r.err;
+}
+
+TEST(JobFlow, CancelBeforeTheFirstPageLeavesNoPages) {
+  PrinterFixture printer;
+  const std::string raster = makeRaster({patternPage(64, 40, 1)});
+  FilterProcess filter(printer.run());
+  filter.write(raster.substr(0, 4));  // the sync word only: the filter waits for the first header
+  filter.waitUntilStarvedForInput();
+  filter.signal(SIGTERM);
+  filter.write(raster.substr(4));
+  const FilterResult r = filter.finish();
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(endsWith(r.err, kNoPages)) << r.err;
+}
+
+}  // namespace

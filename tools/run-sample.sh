@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the filter, and runs it on the bundled
+# sample job as CUPS would: the sample PPD in $PPD, a sample label rendered
+# to CUPS raster on standard input.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTMK_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j "$(nproc)" --target rastertoTmkLabel make-sample-raster
+
+build/tools/make-sample-raster > build/sample.ras
+status=0
+PPD=samples/tmk-sample.ppd build/src/rastertoTmkLabel 1 "${USER:-root}" sample 1 "${1:-}" \
+  < build/sample.ras > build/sample.out 2> build/sample.err || status=$?
+
+echo "== standard error (messages to the scheduler, trace) =="
+cat build/sample.err
+echo "== standard output: $(stat -c %s build/sample.out) bytes for the printer, first 256 =="
+od -A d -c -N 256 build/sample.out
+echo "== exit status: $status =="
+exit "$status"
