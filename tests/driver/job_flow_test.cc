@@ -5,7 +5,7 @@
 #include <csignal>
 #include <regex>
 
-#include "job_test_support.h"
+#include "support/printer_fixture.h"
 
 namespace {
 

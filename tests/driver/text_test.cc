@@ -1,7 +1,7 @@
 // Print files passed through to the printer as its own text commands.
 #include <gtest/gtest.h>
 
-#include "job_test_support.h"
+#include "support/printer_fixture.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// What the driver tests share: a printer PPD on disk and the fixed lines.
+// What whole-process tests share: a printer PPD on disk and the fixed lines.
 #pragma once
 
 #include <unistd.h>
