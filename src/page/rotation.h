@@ -1,2 +1,30 @@
 // Print orientation and the quarter turns of a 1-bit page image.
 #pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "page/raster.h"
+
+// Starts the page's output with the orientation command SOT and applies
+// `rotation`: 2 adds SOB (the printer turns the label), 1 turns the image a
+// quarter turn clockwise and 3 counter-clockwise in `page`, rewriting the
+// header's cupsWidth, cupsHeight and cupsBytesPerLine; other values leave the
+// page as it is. For a quarter turn `page` must hold the image as read and
+// the turned image (cupsWidth rows of (cupsHeight + 7) / 8 bytes); what
+// follows the turned image is zero. Returns 0, or 1 after a message when the
+// image cannot be turned (header and page then stay unchanged).
+int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header);
+
+// The turns of a 1-bit image of `height` rows of `bytesPerLine` bytes. Both
+// write 8 x bytesPerLine rows of (height + 7) / 8 bytes into `turned`, one for
+// every bit column of the source, the padding columns included; the bits
+// past `height` in each row are zero. rotate90Degree writes the rows for
+// columns 0 upward, each read from the bottom row up (a clockwise turn);
+// rotate270Degree writes them for the last column downward, each read from
+// the top row down (counter-clockwise). Return 0, or 1 when a buffer is too
+// small for the image.
+int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
+                   uint32_t bytesPerLine);
+int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
+                    uint32_t bytesPerLine);
