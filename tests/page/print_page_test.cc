@@ -1,0 +1,290 @@
+// printPage in this process on real raster read by libcups: bands and their
+// headers, raw and compressed, the trace, the cut decision, the print
+// command, and refused pages.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "page/label_stream.h"
+#include "page/print_page.h"
+#include "support/capture.h"
+#include "support/raster_writer.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+const std::string kT = "TAMRISK Label Driver DEBUG MSG : ";
+
+settings_t pageSettings(int32_t rotation = 0, int32_t compressed = 0) {
+  settings_t settings{};
+  settings.rotation = rotation;
+  settings.compressed = compressed;
+  return settings;
+}
+
+struct PageRun {
+  int result = -1;
+  Captured io;
+  cups_page_header_t header{};
+};
+
+// Runs printPage on the first page of `raster`, after `edit` has changed the
+// header that libcups read.
+PageRun runPage(const std::string& raster, const settings_t& settings, int32_t pageNumber = 1, uint32_t copies = 1,
+                const std::function<void(cups_page_header_t&)>& edit = {}) {
+  TempDir dir;
+  const std::string path = dir.write("page.ras", raster);
+  const int fd = open(path.c_str(), O_RDONLY);
+  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  PageRun run;
+  if (readPageHeader(ras, &run.header) == 0) {
+    ADD_FAILURE() << "libcups read no page header";
+  } else {
+    if (edit) edit(run.header);
+    run.io = capture([&] { run.result = printPage(ras, &run.header, &settings, &pageNumber, copies); });
+  }
+  cupsRasterClose(ras);
+  close(fd);
+  return run;
+}
+
+TestPage pageOf(const Image& image) { return TestPage{image.width, image.height, 1, image.bytesPerLine, image.pixels}; }
+
+std::string text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// 450 rows of 104 bytes: three "LD" commands whose bytes are given in full.
+TEST(PrintPage, RawPageOf450RowsGivesThreeBands) {
+  const Image image = randomImage(832, 450, 1);
+  const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings());
+  ASSERT_EQ(run.result, 0) << run.io.err;
+  const std::string pixels = text(image.pixels);
+  const std::string expected = "SOT\r\n" + bytes({0x4C, 0x44, 0, 0, 0x00, 0x00, 0x68, 0x00, 0xC8, 0x00}) +
+                               pixels.substr(0, 20800) + bytes({0x4C, 0x44, 0, 0, 0xC8, 0x00, 0x68, 0x00, 0xC8, 0x00}) +
+                               pixels.substr(20800, 20800) +
+                               bytes({0x4C, 0x44, 0, 0, 0x90, 0x01, 0x68, 0x00, 0x32, 0x00}) +
+                               pixels.substr(41600) + "\r\nP1\r\n";
+  EXPECT_TRUE(run.io.out == expected) << "output differs";
+  std::string trace;
+  for (auto [start, rows] : {std::pair{0, 200}, std::pair{200, 200}, std::pair{400, 50}}) {
+    trace += kT + "printPage() : hieght = " + std::to_string(rows) + ", bytesPerLine = 104\n" + kT +
+             "printPage() : start_height = " + std::to_string(start) + "\n" +
+             "TAMRISK Label Driver DEBUG MSG: printPage() : i = " + std::to_string(rows * 104) + "\n";
+  }
+  EXPECT_EQ(run.io.err, trace);
+}
+
+TEST(PrintPage, BandsHoldAtMost200Rows) {
+  struct Case {
+    uint32_t height;
+    std::vector<std::pair<uint16_t, uint16_t>> bands;  // start row, rows
+  };
+  for (const Case& c : {Case{1, {{0, 1}}}, Case{200, {{0, 200}}}, Case{201, {{0, 200}, {200, 1}}},
+                        Case{401, {{0, 200}, {200, 200}, {400, 1}}}}) {
+    const Image image = randomImage(20, c.height, c.height);
+    for (int32_t compressed : {0, 1}) {
+      const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings(0, compressed));
+      ASSERT_EQ(run.result, 0);
+      const std::vector<PrintedPage> pages = splitPages(parseStream(run.io.out));
+      ASSERT_EQ(pages.size(), 1u);
+      std::vector<std::pair<uint16_t, uint16_t>> bands;
+      for (const StreamItem& band : pages[0].bands) {
+        bands.emplace_back(band.startRow, band.rows);
+        EXPECT_EQ(band.compressed, compressed == 1);
+      }
+      EXPECT_EQ(bands, c.bands) << c.height << " rows";
+      EXPECT_EQ(pages[0].image.pixels, image.pixels);
+      EXPECT_EQ(pages[0].after, std::vector<std::string>{"P1"});
+    }
+  }
+}
+
+TEST(PrintPage, OnlyCompressedOneSendsCompressedBands) {
+  const Image image = randomImage(64, 30, 2);
+  for (int32_t compressed : {0, 1, 2, -1}) {
+    const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings(0, compressed));
+    ASSERT_EQ(run.result, 0);
+    const std::vector<StreamItem> items = parseStream(run.io.out);
+    ASSERT_EQ(items.size(), 4u);  // SOT, the band, CR LF, P1
+    EXPECT_EQ(items[1].compressed, compressed == 1) << compressed;
+    EXPECT_EQ(items[1].pixels, image.pixels);
+  }
+}
+
+// An all-blank page of 450 rows of 104 bytes: every run is known, so the
+// whole trace and output can be written down.
+TEST(PrintPage, CompressedPageGivesItsHeadersPayloadsAndTrace) {
+  const Image blank{832, 450, 104, std::vector<uint8_t>(size_t{104} * 450, 0)};
+  const PageRun run = runPage(makeRaster({pageOf(blank)}), pageSettings(0, 1));
+  ASSERT_EQ(run.result, 0);
+  auto payload = [](size_t length) {
+    std::string p;
+    for (; length > 255; length -= 255) p += bytes({0x00, 0xFF});
+    return p + bytes({0x00, static_cast<uint8_t>(length)});
+  };
+  auto runs = [](size_t length) {
+    std::string lines;
+    for (; length > 255; length -= 255) lines += kT + "compData = 0x00, compDataLength = 255\n";
+    return lines + kT + "compData = 0x00, compDataLength = " + std::to_string(length) + "\n";
+  };
+  EXPECT_EQ(payload(20800).size(), 164u);
+  const std::string expectedOut =
+      "SOT\r\n" + bytes({0x4C, 0x43, 0x52, 0, 0, 0, 0x00, 0x00, 0x68, 0x00, 0xC8, 0x00}) + payload(20800) +
+      bytes({0x4C, 0x43, 0x52, 0, 0, 0, 0xC8, 0x00, 0x68, 0x00, 0xC8, 0x00}) + payload(20800) +
+      bytes({0x4C, 0x43, 0x52, 0, 0, 0, 0x90, 0x01, 0x68, 0x00, 0x32, 0x00}) + payload(5200) + "\r\nP1\r\n";
+  EXPECT_EQ(run.io.out, expectedOut);
+  std::string trace;
+  struct Band {
+    int remaining, rows, start, previous;
+  };
+  for (const Band& b : {Band{250, 200, 0, 0}, Band{50, 200, 200, 164}, Band{0, 50, 400, 164}}) {
+    trace += kT + "printPage() comp : hieght = " + std::to_string(b.remaining) +
+             ", p_height = " + std::to_string(b.rows) + ", bytesPerLine = 104\n" + kT +
+             "printPage() comp : start_height = " + std::to_string(b.start) + "\n" + kT +
+             "printPage() comp : compDataLen = " + std::to_string(b.previous) + "\n" + kT +
+             "start RLE Compression\n" + runs(size_t(b.rows) * 104) + kT + "RLE Compression complete\n";
+  }
+  EXPECT_EQ(run.io.err, trace);
+}
+
+// Start rows past 65,535 keep their low 16 bits.
+TEST(PrintPage, StartRowsWrapAt16Bits) {
+  const Image image = randomImage(8, 65700, 9);
+  const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings());
+  ASSERT_EQ(run.result, 0);
+  const std::vector<PrintedPage> pages = splitPages(parseStream(run.io.out));
+  ASSERT_EQ(pages.size(), 1u);
+  ASSERT_EQ(pages[0].bands.size(), 329u);
+  EXPECT_EQ(pages[0].bands[328].startRow, 65600 - 65536);
+  EXPECT_EQ(pages[0].bands[328].rows, 100);
+  EXPECT_EQ(pages[0].image.pixels, image.pixels);
+}
+
+TEST(PrintPage, QuarterTurnSendsTheTurnedGeometry) {
+  const Image image = randomImage(13, 250, 4);
+  for (int32_t rotation : {1, 3}) {
+    const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings(rotation, 1));
+    ASSERT_EQ(run.result, 0);
+    EXPECT_EQ(run.header.cupsWidth, 250u);
+    EXPECT_EQ(run.header.cupsHeight, 13u);
+    EXPECT_EQ(run.header.cupsBytesPerLine, 32u);
+    const std::vector<PrintedPage> pages = splitPages(parseStream(run.io.out));
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].before, std::vector<std::string>{"SOT"});
+    ASSERT_EQ(pages[0].bands.size(), 1u);
+    EXPECT_EQ(pages[0].bands[0].bytesPerLine, 32);
+    EXPECT_EQ(pages[0].image.pixels, turnedByDefinition(image, rotation).pixels) << rotation;
+  }
+}
+
+// What follows the image's CR LF for pages 1 to 4.
+TEST(PrintPage, CutDecisionAndPrintCommand) {
+  struct Case {
+    int32_t cutter;
+    int32_t cutPeriod;
+    uint32_t copies;
+    std::array<const char*, 4> tails;
+  };
+  const std::vector<Case> cases{
+      {1, 2, 1, {"P1", "CUTy,1 P1", "CUTn P1", "CUTy,1 P1"}},
+      {1, 0, 1, {"P1", "CUTn P1", "CUTn P1", "CUTn P1"}},
+      {1, -3, 1, {"P1", "CUTn P1", "CUTy,1 P1", "CUTn P1"}},
+      {-1, 1, 1, {"P1", "CUTy,1 P1", "CUTy,1 P1", "CUTy,1 P1"}},
+      {1, 2, 0, {"P1", "CUTy,1 P1", "CUTn P1", "CUTy,1 P1"}},
+      {1, 2, 3, {"P1,3", "P1,3", "P1,3", "P1,3"}},
+      {1, 2, 4294967295u, {"P1,-1", "P1,-1", "P1,-1", "P1,-1"}},
+      {0, 2, 1, {"P1", "P1", "P1", "P1"}},
+      {0, 2, 2, {"P1,2", "P1,2", "P1,2", "P1,2"}},
+  };
+  const std::string raster = makeRaster({patternPage(16, 3)});
+  for (const Case& c : cases) {
+    settings_t settings = pageSettings();
+    settings.cutter = c.cutter;
+    settings.cutPeriod = c.cutPeriod;
+    for (int32_t page = 1; page <= 4; ++page) {
+      const PageRun run = runPage(raster, settings, page, c.copies);
+      ASSERT_EQ(run.result, 0);
+      const std::vector<PrintedPage> pages = splitPages(parseStream(run.io.out));
+      ASSERT_EQ(pages.size(), 1u);
+      std::string tail;
+      for (const std::string& command : pages[0].after) tail += (tail.empty() ? "" : " ") + command;
+      EXPECT_EQ(tail, c.tails[static_cast<size_t>(page - 1)])
+          << "cutter " << c.cutter << ", period " << c.cutPeriod << ", copies " << c.copies << ", page " << page;
+    }
+  }
+}
+
+// Headers that cannot describe a printable 1-bit page: refused before any
+// byte is written, with one line that says why.
+TEST(PrintPage, HostileHeadersAreRefusedBeforeAnyOutput) {
+  struct Case {
+    const char* what;
+    int32_t rotation;
+    std::function<void(cups_page_header_t&)> edit;
+    const char* reason;
+  };
+  const std::vector<Case> cases{
+      {"zero width", 0, [](cups_page_header_t& h) { h.cupsWidth = 0; }, "has no image (0 x 8 pixels)"},
+      {"zero height", 0, [](cups_page_header_t& h) { h.cupsHeight = 0; }, "has no image (64 x 0 pixels)"},
+      {"8-bit", 0, [](cups_page_header_t& h) { h.cupsBitsPerPixel = 8; }, "has 8 bits per pixel"},
+      {"24-bit", 2, [](cups_page_header_t& h) { h.cupsBitsPerPixel = 24; }, "has 24 bits per pixel"},
+      {"short rows", 0, [](cups_page_header_t& h) { h.cupsBytesPerLine = 7; }, "7 bytes per line cannot hold 64"},
+      {"no row bytes", 1, [](cups_page_header_t& h) { h.cupsBytesPerLine = 0; }, "0 bytes per line cannot hold"},
+      {"wrapping size", 0,
+       [](cups_page_header_t& h) {
+         h.cupsWidth = 524288;
+         h.cupsBytesPerLine = 65536;
+         h.cupsHeight = 65536;  // 2^32 bytes: 0 in 32 bits
+       },
+       "needs 4294967296 bytes, more than the 268435456"},
+      {"just too large", 0,
+       [](cups_page_header_t& h) {
+         h.cupsBytesPerLine = 1 << 20;
+         h.cupsWidth = 8 << 20;
+         h.cupsHeight = 257;
+       },
+       "needs 269484032 bytes"},
+      {"turned too large", 3,
+       [](cups_page_header_t& h) {
+         h.cupsBytesPerLine = 1 << 26;  // 64 MiB read, 512 MiB turned
+         h.cupsWidth = 1u << 29;
+         h.cupsHeight = 1;
+       },
+       "needs 536870912 bytes"},
+  };
+  const std::string raster = makeRaster({patternPage(64, 8)});
+  for (const Case& c : cases) {
+    const PageRun run = runPage(raster, pageSettings(c.rotation), 1, 1, c.edit);
+    EXPECT_EQ(run.result, 1) << c.what;
+    EXPECT_EQ(run.io.out, "") << c.what;
+    EXPECT_EQ(run.io.err.rfind("ERROR: Page 1 ", 0), 0u) << c.what << ": " << run.io.err;
+    EXPECT_NE(run.io.err.find(c.reason), std::string::npos) << c.what << ": " << run.io.err;
+    EXPECT_EQ(std::count(run.io.err.begin(), run.io.err.end(), '\n'), 1) << c.what << ": " << run.io.err;
+  }
+}
+
+TEST(PrintPage, LargestAllowedPageGetsPastTheSizeCheck) {
+  // 256 MiB exactly is allowed; only the header matters for the check, so a
+  // page that is then cut short shows it got past the check.
+  const PageRun run = runPage(makeRaster({patternPage(64, 8)}), pageSettings(), 1, 1, [](cups_page_header_t& h) {
+    h.cupsBytesPerLine = 1 << 20;
+    h.cupsWidth = 8 << 20;
+    h.cupsHeight = 256;
+  });
+  EXPECT_EQ(run.result, 1);
+  EXPECT_EQ(run.io.err, "ERROR: The raster data of page 1 ended early or is damaged; the page was not printed.\n");
+}
+
+TEST(PrintPage, RasterCutOffInsideThePageFailsWithoutOutput) {
+  const std::string raster = makeRaster({patternPage(100, 300)});
+  for (size_t cut : {size_t{1}, size_t{1000}, raster.size() - 1 - 1800}) {
+    const PageRun run = runPage(raster.substr(0, raster.size() - cut), pageSettings(1, 1), 3);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.io.out, "");
+    EXPECT_EQ(run.io.err, "ERROR: The raster data of page 3 ended early or is damaged; the page was not printed.\n");
+  }
+}
+
+}  // namespace
