@@ -10,48 +10,71 @@
 
 namespace {
 
-// Transposes an 8 x 8 bit block: bit 7 - c of byte r becomes bit 7 - r of
-// byte c (the most significant bit is the leftmost pixel).
-constexpr std::array<uint8_t, 8> transpose8(const std::array<uint8_t, 8>& rows) {
-  uint64_t x = 0;
-  for (uint8_t row : rows) x = (x << 8) | row;
+// Transposes an 8 x 8 bit block held in a 64-bit word, row 0 in the most
+// significant byte: bit 7 - c of row r becomes bit 7 - r of row c (the most
+// significant bit is the leftmost pixel).
+constexpr uint64_t transpose8(uint64_t x) {
   uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
   x ^= t ^ (t << 7);
   t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
   x ^= t ^ (t << 14);
   t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
   x ^= t ^ (t << 28);
-  std::array<uint8_t, 8> columns{};
-  for (size_t i = 0; i < 8; ++i) columns[i] = static_cast<uint8_t>(x >> (56 - 8 * i));
-  return columns;
+  return x;
+}
+
+// Turns one 8 x 8 block and stores its eight columns: column s of the block
+// goes s rows below `out` (clockwise) or s rows above it (counter-clockwise);
+// turned rows are `hb` bytes apart.
+template <bool kClockwise>
+inline void storeBlock(uint64_t block, uint8_t* out, size_t hb) {
+  const uint64_t columns = transpose8(block);
+  for (size_t s = 0; s < 8; ++s) {
+    const auto value = static_cast<uint8_t>(columns >> (56 - 8 * s));
+    if constexpr (kClockwise) {
+      out[s * hb] = value;
+    } else {
+      *(out - s * hb) = value;
+    }
+  }
 }
 
 // Both quarter turns, eight source rows and eight columns at a time. Turned
 // byte j of every row gathers source rows 8j to 8j + 7: counted from the
 // bottom for a clockwise turn, from the top for a counter-clockwise one. Rows
 // past the image read as zero, so the padding bits of a turned row are 0.
+template <bool kClockwise>
 int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                 uint32_t bytesPerLine, bool clockwise) {
+                 uint32_t bytesPerLine) {
   const uint64_t turnedBytesPerLine = (uint64_t{height} + 7) / 8;
   const uint64_t turnedRows = uint64_t{bytesPerLine} * 8;
   if (source.size() < uint64_t{height} * bytesPerLine || turned.size() < turnedRows * turnedBytesPerLine) return 1;
   const size_t hb = static_cast<size_t>(turnedBytesPerLine);
+  const size_t rowCount = static_cast<size_t>(turnedRows);
   for (size_t j = 0; j < hb; ++j) {
     std::array<const uint8_t*, 8> rows{};
-    for (size_t t = 0; t < 8; ++t) {
-      const size_t fromEdge = 8 * j + t;
-      if (fromEdge >= height) break;
-      const size_t y = clockwise ? height - 1 - fromEdge : fromEdge;
-      rows[t] = source.data() + y * bytesPerLine;
+    size_t present = 0;
+    for (; present < 8 && 8 * j + present < height; ++present) {
+      const size_t y = kClockwise ? height - 1 - (8 * j + present) : 8 * j + present;
+      rows[present] = source.data() + y * bytesPerLine;
     }
-    for (size_t c = 0; c < bytesPerLine; ++c) {
-      std::array<uint8_t, 8> block{};
-      for (size_t t = 0; t < 8; ++t) block[t] = rows[t] != nullptr ? rows[t][c] : 0;
-      const std::array<uint8_t, 8> columns = transpose8(block);
-      for (size_t s = 0; s < 8; ++s) {
-        const size_t x = 8 * c + s;
-        const size_t row = clockwise ? x : static_cast<size_t>(turnedRows) - 1 - x;
-        turned[row * hb + j] = columns[s];
+    // The turned row of source column 8c + s: 8c + s from the top for a
+    // clockwise turn, from the bottom for a counter-clockwise one.
+    const auto blockStart = [&](size_t c) {
+      return turned.data() + (kClockwise ? 8 * c : rowCount - 1 - 8 * c) * hb + j;
+    };
+    if (present == 8) {
+      for (size_t c = 0; c < bytesPerLine; ++c) {
+        const uint64_t block = uint64_t{rows[0][c]} << 56 | uint64_t{rows[1][c]} << 48 | uint64_t{rows[2][c]} << 40 |
+                               uint64_t{rows[3][c]} << 32 | uint64_t{rows[4][c]} << 24 | uint64_t{rows[5][c]} << 16 |
+                               uint64_t{rows[6][c]} << 8 | uint64_t{rows[7][c]};
+        storeBlock<kClockwise>(block, blockStart(c), hb);
+      }
+    } else {
+      for (size_t c = 0; c < bytesPerLine; ++c) {
+        uint64_t block = 0;
+        for (size_t t = 0; t < present; ++t) block |= uint64_t{rows[t][c]} << (56 - 8 * t);
+        storeBlock<kClockwise>(block, blockStart(c), hb);
       }
     }
   }
@@ -62,12 +85,12 @@ int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uin
 
 int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
                    uint32_t bytesPerLine) {
-  return turnByBlocks(source, turned, height, bytesPerLine, true);
+  return turnByBlocks<true>(source, turned, height, bytesPerLine);
 }
 
 int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
                     uint32_t bytesPerLine) {
-  return turnByBlocks(source, turned, height, bytesPerLine, false);
+  return turnByBlocks<false>(source, turned, height, bytesPerLine);
 }
 
 int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header) {
