@@ -16,14 +16,21 @@
 // image cannot be turned (header and page then stay unchanged).
 int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header);
 
-// The turns of a 1-bit image of `height` rows of `bytesPerLine` bytes. Both
-// write 8 x bytesPerLine rows of (height + 7) / 8 bytes into `turned`, one for
-// every bit column of the source, the padding columns included; the bits
-// past `height` in each row are zero. rotate90Degree writes the rows for
-// columns 0 upward, each read from the bottom row up (a clockwise turn);
-// rotate270Degree writes them for the last column downward, each read from
-// the top row down (counter-clockwise). Return 0, or 1 when a buffer is too
-// small for the image.
+// The turns of a 1-bit image of `height` rows of `bytesPerLine` bytes, of
+// which the first `width` pixels of each row are the image and the rest
+// padding. Both write `width` rows of (height + 7) / 8 bytes into `turned`,
+// one for every image column; the bits past `height` in each row are zero.
+// rotate90Degree writes the rows for columns 0 upward, each read from the
+// bottom row up (a clockwise turn); rotate270Degree writes them for the last
+// column downward, each read from the top row down (counter-clockwise).
+// Return 0, or 1 when a buffer is too small for the image or the width does
+// not fit the rows.
+int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
+                   uint32_t bytesPerLine, uint32_t width);
+int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
+                    uint32_t bytesPerLine, uint32_t width);
+
+// The same for every bit column of the rows: 8 x bytesPerLine turned rows.
 int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
                    uint32_t bytesPerLine);
 int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/raster_writer.h"
+
 // A 1-bit image: rows of bytesPerLine bytes, the most significant bit the
 // leftmost pixel, bits past `width` padding.
 struct Image {
@@ -24,6 +26,11 @@ struct Image {
 
 // Random pixels, padding included, with long blank and black stretches.
 Image randomImage(uint32_t width, uint32_t height, uint32_t seed, uint32_t bytesPerLine = 0);
+
+// The image as a raster page to write with libcups.
+inline TestPage pageOf(const Image& image) {
+  return TestPage{image.width, image.height, 1, image.bytesPerLine, image.pixels};
+}
 
 // The image turned as `rotation` says, one pixel at a time: 1 is a quarter
 // turn clockwise, 3 counter-clockwise; other values leave it as it is. The

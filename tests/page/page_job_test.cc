@@ -12,8 +12,6 @@
 
 namespace {
 
-TestPage pageOf(const Image& image) { return TestPage{image.width, image.height, 1, image.bytesPerLine, image.pixels}; }
-
 const std::string kModeLine = kTrace + "Not Tamrisk Msq API Mode!!!\n";
 
 // The trace of the pages, as the label stream says they were sent.

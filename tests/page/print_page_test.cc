@@ -51,8 +51,6 @@ PageRun runPage(const std::string& raster, const settings_t& settings, int32_t p
   return run;
 }
 
-TestPage pageOf(const Image& image) { return TestPage{image.width, image.height, 1, image.bytesPerLine, image.pixels}; }
-
 std::string text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 // 450 rows of 104 bytes: three "LD" commands whose bytes are given in full.

@@ -94,23 +94,24 @@ TEST(Rotation, RandomPagesMatchThePixelByPixelTurn) {
   }
 }
 
-// The routines themselves give a row for every bit column, padding columns
-// included, in their own order.
-TEST(Rotation, TurningRoutinesProduceEveryColumn) {
+// The routines themselves give one row per image column, or per bit column
+// when the width takes the whole rows, and refuse buffers that are too small.
+TEST(Rotation, TurningRoutinesGiveARowPerColumn) {
   const Image source = randomImage(19, 11, 8, 3);
-  const uint32_t hb = 2;
-  std::vector<uint8_t> rows(24 * hb, 0x77);
-  ASSERT_EQ(rotate90Degree(source.pixels, rows, 11, 3), 0);
   Image wide = source;
   wide.width = 24;
-  EXPECT_EQ(rows, turnedByDefinition(wide, 1).pixels);
-  ASSERT_EQ(rotate270Degree(source.pixels, rows, 11, 3), 0);
-  EXPECT_EQ(rows, turnedByDefinition(wide, 3).pixels);
-
-  rows.resize(rows.size() - 1);
-  EXPECT_EQ(rotate90Degree(source.pixels, rows, 11, 3), 1);
-  rows.resize(48);
-  EXPECT_EQ(rotate270Degree(std::span(source.pixels).first(32), rows, 11, 3), 1);
+  for (const Image& image : {source, wide}) {
+    std::vector<uint8_t> rows(size_t{image.width} * 2, 0x77);
+    ASSERT_EQ(rotate90Degree(source.pixels, rows, 11, 3, image.width), 0);
+    EXPECT_EQ(rows, turnedByDefinition(image, 1).pixels) << image.width;
+    ASSERT_EQ(rotate270Degree(source.pixels, rows, 11, 3, image.width), 0);
+    EXPECT_EQ(rows, turnedByDefinition(image, 3).pixels) << image.width;
+  }
+  std::vector<uint8_t> rows(19 * 2 - 1);
+  EXPECT_EQ(rotate90Degree(source.pixels, rows, 11, 3, 19), 1);
+  rows.resize(25 * 2);
+  EXPECT_EQ(rotate270Degree(source.pixels, rows, 11, 3, 25), 1);
+  EXPECT_EQ(rotate270Degree(std::span(source.pixels).first(32), rows, 11, 3, 19), 1);
 }
 
 TEST(Rotation, QuarterTurnAndTheOppositeRestoreThePage) {
