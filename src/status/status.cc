@@ -155,8 +155,9 @@ ssize_t readBackChannel(std::span<unsigned char> reply, std::chrono::millisecond
   }
   if ((channel.revents & (POLLNVAL | POLLERR)) != 0) return -1;
   if ((channel.revents & (POLLIN | POLLHUP)) == 0) return 0;
-  // Every filter of the job shares the back channel; if another one took the
-  // reply since the poll, an empty blocking pipe would hold us for ever.
+  // The other filters of the job hold the same back channel: should one of
+  // them take the reply after the poll, a read of an empty blocking pipe
+  // would wait for ever.
   int pending = 0;
   if (ioctl(kBackChannelFd, FIONREAD, &pending) == 0 && pending <= 0) return 0;
   for (;;) {
