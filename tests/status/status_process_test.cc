@@ -3,7 +3,6 @@
 // gives them, and as cupsfilter or a person at a shell may leave them.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>

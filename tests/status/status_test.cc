@@ -30,22 +30,4 @@ TEST(PrinterStatus, ClosedChannelsMeanNoReply) {
   EXPECT_EQ(c.err, "");
 }
 
-TEST(PrinterStatus, ReplyOnAPlainPipeIsDecoded) {
-  const SchedulerChannels channels(BackChannel::BlockingPipe, "\x28");
-  const ScopedDescriptors descriptors(channels.childFds());
-  const Captured c = capture([] { getPrinterStatus(159); });
-  EXPECT_EQ(c.out, "^cp\r");
-  EXPECT_EQ(c.err, clearLines("no board overheat", "board-overheat") + setLines("paper jam", "Paper jam", "media-jam") +
-                       clearLines("no TPH error", "TPH-overheat") +
-                       setLines("motor overheat", "motor overheat", "motor-overheat") +
-                       clearLines("no cover open", "cover-open") + clearLines("no out of paper", "media-empty"));
-}
-
-TEST(PrinterStatus, ClearingWritesNothingToThePrinter) {
-  const Captured c = capture([] { clearPrinterStatus(317); });
-  EXPECT_EQ(c.out, "");
-  EXPECT_EQ(c.err, "STATE: -board-overheat\nSTATE: -media-jam\nSTATE: -TPH-overheat\nSTATE: -motor-overheat\n"
-                   "STATE: -cover-open\nSTATE: -media-empty\n");
-}
-
 }  // namespace
