@@ -75,7 +75,9 @@ TEST(PageJob, EveryRotationRawAndCompressedPrintsEveryPage) {
       const std::string options = "Rotation=" + std::to_string(rotation) + " CompPrinting=" + std::to_string(compressed);
       const FilterResult r = runFilter(printer.run(options, raster));
       ASSERT_EQ(r.exitStatus, 0) << options << "\n" << r.err;
-      const std::vector<PrintedPage> pages = splitPages(parseStream(r.out));
+      std::vector<std::string> setup;
+      const std::vector<PrintedPage> pages = splitPages(parseStream(r.out), &setup);
+      EXPECT_FALSE(setup.empty()) << "no job setup before the pages";
       ASSERT_EQ(pages.size(), images.size()) << options;
       for (size_t i = 0; i < pages.size(); ++i) {
         const std::string what = options + ", page " + std::to_string(i + 1);
