@@ -68,8 +68,6 @@ size_t readImage(const std::string& stream, size_t at, StreamItem& item) {
   item.compressed = stream.compare(at, 3, "LCR") == 0;
   const size_t headerSize = item.compressed ? 12 : 10;
   if (stream.size() - at < headerSize) return 0;
-  item.header.assign(stream.begin() + static_cast<ptrdiff_t>(at),
-                     stream.begin() + static_cast<ptrdiff_t>(at + headerSize));
   const size_t fields = at + headerSize - 6;
   item.startRow = field(stream, fields);
   item.bytesPerLine = field(stream, fields + 2);

@@ -53,7 +53,6 @@ struct StreamItem {
   uint16_t startRow = 0;
   uint16_t bytesPerLine = 0;
   uint16_t rows = 0;
-  std::vector<uint8_t> header;   // the command's header bytes as sent
   std::vector<uint8_t> payload;  // as sent
   std::vector<uint8_t> pixels;   // decoded band
 };
