@@ -29,8 +29,8 @@ int checkPageHeader(const cups_page_header_t& header, int32_t rotation, int32_t 
   const uint32_t width = header.cupsWidth;
   const uint32_t height = header.cupsHeight;
   if (width == 0 || height == 0) {
-    std::fprintf(stderr, "ERROR: Page %d has no image (%u x %u pixels); the page was not printed.\n", pageNumber,
-                 width, height);
+    std::fprintf(stderr, "ERROR: Page %d has no image (%u x %u pixels); the page was not printed.\n", pageNumber, width,
+                 height);
     return 1;
   }
   if (header.cupsBitsPerPixel != 1) {
@@ -132,8 +132,9 @@ void sendCutCommand(const settings_t& settings, int32_t pageNumber, uint32_t cop
 
 void sendPrintCommand(uint32_t copies) {
   std::array<char, 24> command{};
-  const int length = copies > 1 ? std::snprintf(command.data(), command.size(), "P1,%d\r\n", static_cast<int32_t>(copies))
-                                : std::snprintf(command.data(), command.size(), "P1\r\n");
+  const int length = copies > 1
+                         ? std::snprintf(command.data(), command.size(), "P1,%d\r\n", static_cast<int32_t>(copies))
+                         : std::snprintf(command.data(), command.size(), "P1\r\n");
   writeOutput(command.data(), static_cast<size_t>(length));
 }
 

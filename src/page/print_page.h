@@ -16,5 +16,5 @@ inline constexpr uint64_t kLargestPageImage = uint64_t{256} << 20;
 // this page (the first is 1). A header that cannot describe a 1-bit page of
 // sensible size is refused with an "ERROR: " line before anything is
 // written. Returns 0 when the page was sent, 1 when it failed.
-int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* settings,
-              const int32_t* pageNumber, uint32_t copies);
+int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* settings, const int32_t* pageNumber,
+              uint32_t copies);

@@ -45,8 +45,8 @@ inline void storeBlock(uint64_t block, uint8_t* out, size_t hb, size_t count = 8
 // past the image read as zero, so the padding bits of a turned row are 0.
 // Columns from `width` on are padding and give no row.
 template <bool kClockwise>
-int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                 uint32_t bytesPerLine, uint32_t width) {
+int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
+                 uint32_t width) {
   const uint64_t turnedBytesPerLine = (uint64_t{height} + 7) / 8;
   if (width > uint64_t{bytesPerLine} * 8 || source.size() < uint64_t{height} * bytesPerLine ||
       turned.size() < width * turnedBytesPerLine) {
@@ -74,9 +74,7 @@ int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uin
     };
     // The turned row of source column 8c + s: 8c + s from the top for a
     // clockwise turn, from the bottom for a counter-clockwise one.
-    const auto blockStart = [&](size_t c) {
-      return turned.data() + (kClockwise ? 8 * c : width - 1 - 8 * c) * hb + j;
-    };
+    const auto blockStart = [&](size_t c) { return turned.data() + (kClockwise ? 8 * c : width - 1 - 8 * c) * hb + j; };
     for (size_t c = 0; c + 1 < byteColumns; ++c) storeBlock<kClockwise>(block(c), blockStart(c), hb);
     const size_t last = byteColumns - 1;
     storeBlock<kClockwise>(block(last), blockStart(last), hb, width - 8 * last);
@@ -86,27 +84,24 @@ int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uin
 
 }  // namespace
 
-int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                   uint32_t bytesPerLine, uint32_t width) {
+int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
+                   uint32_t width) {
   return turnByBlocks<true>(source, turned, height, bytesPerLine, width);
 }
 
-int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                    uint32_t bytesPerLine, uint32_t width) {
+int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
+                    uint32_t width) {
   return turnByBlocks<false>(source, turned, height, bytesPerLine, width);
 }
 
 namespace {
 
 // Every bit column of the rows, capped at the largest 32-bit count.
-uint32_t wholeRowWidth(uint32_t bytesPerLine) {
-  return bytesPerLine > UINT32_MAX / 8 ? UINT32_MAX : bytesPerLine * 8;
-}
+uint32_t wholeRowWidth(uint32_t bytesPerLine) { return bytesPerLine > UINT32_MAX / 8 ? UINT32_MAX : bytesPerLine * 8; }
 
 }  // namespace
 
-int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                   uint32_t bytesPerLine) {
+int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine) {
   return rotate90Degree(source, turned, height, bytesPerLine, wholeRowWidth(bytesPerLine));
 }
 

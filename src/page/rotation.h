@@ -25,13 +25,11 @@ int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_
 // column downward, each read from the top row down (counter-clockwise).
 // Return 0, or 1 when a buffer is too small for the image or the width does
 // not fit the rows.
-int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                   uint32_t bytesPerLine, uint32_t width);
-int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                    uint32_t bytesPerLine, uint32_t width);
+int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
+                   uint32_t width);
+int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
+                    uint32_t width);
 
 // The same for every bit column of the rows: 8 x bytesPerLine turned rows.
-int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                   uint32_t bytesPerLine);
-int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                    uint32_t bytesPerLine);
+int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine);
+int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine);

@@ -20,7 +20,9 @@ struct Image {
   std::vector<uint8_t> pixels;
 
   bool pixel(uint32_t y, uint32_t x) const { return (pixels[size_t{y} * bytesPerLine + x / 8] >> (7 - x % 8)) & 1; }
-  void set(uint32_t y, uint32_t x) { pixels[size_t{y} * bytesPerLine + x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8)); }
+  void set(uint32_t y, uint32_t x) {
+    pixels[size_t{y} * bytesPerLine + x / 8] |= static_cast<uint8_t>(0x80 >> (x % 8));
+  }
   bool operator==(const Image&) const = default;
 };
 

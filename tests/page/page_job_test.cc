@@ -1,10 +1,9 @@
 // Raster jobs through the built filter: the pages the printer gets, put back
 // together from the label stream, against the input turned as asked, and the
 // page trace that goes with them.
-#include <gtest/gtest.h>
-
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "page/label_stream.h"
@@ -27,8 +26,8 @@ std::string pageTrace(const std::vector<PrintedPage>& pages) {
       remaining -= band.rows;
       if (!band.compressed) {
         trace += kTrace + "printPage() : hieght = " + rows + ", bytesPerLine = " + bpl + "\n" + kTrace +
-                 "printPage() : start_height = " + start + "\n" + "TAMRISK Label Driver DEBUG MSG: printPage() : i = " +
-                 std::to_string(band.pixels.size()) + "\n";
+                 "printPage() : start_height = " + start + "\n" +
+                 "TAMRISK Label Driver DEBUG MSG: printPage() : i = " + std::to_string(band.pixels.size()) + "\n";
         continue;
       }
       trace += kTrace + "printPage() comp : hieght = " + std::to_string(remaining) + ", p_height = " + rows +
@@ -72,7 +71,8 @@ TEST(PageJob, EveryRotationRawAndCompressedPrintsEveryPage) {
   const std::string raster = makeRaster(input);
   for (int rotation = 0; rotation <= 3; ++rotation) {
     for (int compressed = 0; compressed <= 1; ++compressed) {
-      const std::string options = "Rotation=" + std::to_string(rotation) + " CompPrinting=" + std::to_string(compressed);
+      const std::string options =
+          "Rotation=" + std::to_string(rotation) + " CompPrinting=" + std::to_string(compressed);
       const FilterResult r = runFilter(printer.run(options, raster));
       ASSERT_EQ(r.exitStatus, 0) << options << "\n" << r.err;
       std::vector<std::string> setup;

@@ -1,15 +1,15 @@
 // printPage in this process on real raster read by libcups: bands and their
 // headers, raw and compressed, the trace, the cut decision, the print
 // command, and refused pages.
-#include <gtest/gtest.h>
+#include "page/print_page.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <functional>
 
 #include "page/label_stream.h"
-#include "page/print_page.h"
 #include "support/capture.h"
 #include "support/raster_writer.h"
 #include "support/temp_dir.h"
@@ -59,11 +59,10 @@ TEST(PrintPage, RawPageOf450RowsGivesThreeBands) {
   const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings());
   ASSERT_EQ(run.result, 0) << run.io.err;
   const std::string pixels = text(image.pixels);
-  const std::string expected = "SOT\r\n" + bytes({0x4C, 0x44, 0, 0, 0x00, 0x00, 0x68, 0x00, 0xC8, 0x00}) +
-                               pixels.substr(0, 20800) + bytes({0x4C, 0x44, 0, 0, 0xC8, 0x00, 0x68, 0x00, 0xC8, 0x00}) +
-                               pixels.substr(20800, 20800) +
-                               bytes({0x4C, 0x44, 0, 0, 0x90, 0x01, 0x68, 0x00, 0x32, 0x00}) +
-                               pixels.substr(41600) + "\r\nP1\r\n";
+  const std::string expected =
+      "SOT\r\n" + bytes({0x4C, 0x44, 0, 0, 0x00, 0x00, 0x68, 0x00, 0xC8, 0x00}) + pixels.substr(0, 20800) +
+      bytes({0x4C, 0x44, 0, 0, 0xC8, 0x00, 0x68, 0x00, 0xC8, 0x00}) + pixels.substr(20800, 20800) +
+      bytes({0x4C, 0x44, 0, 0, 0x90, 0x01, 0x68, 0x00, 0x32, 0x00}) + pixels.substr(41600) + "\r\nP1\r\n";
   EXPECT_TRUE(run.io.out == expected) << "output differs";
   std::string trace;
   for (auto [start, rows] : {std::pair{0, 200}, std::pair{200, 200}, std::pair{400, 50}}) {
@@ -130,8 +129,8 @@ TEST(PrintPage, CompressedPageGivesItsHeadersPayloadsAndTrace) {
     trace += kT + "printPage() comp : hieght = " + std::to_string(b.remaining) +
              ", p_height = " + std::to_string(b.rows) + ", bytesPerLine = 104\n" + kT +
              "printPage() comp : start_height = " + std::to_string(b.start) + "\n" + kT +
-             "printPage() comp : compDataLen = " + std::to_string(b.previous) + "\n" + kT +
-             "start RLE Compression\n" + runs(size_t(b.rows) * 104) + kT + "RLE Compression complete\n";
+             "printPage() comp : compDataLen = " + std::to_string(b.previous) + "\n" + kT + "start RLE Compression\n" +
+             runs(size_t(b.rows) * 104) + kT + "RLE Compression complete\n";
   }
   EXPECT_EQ(run.io.err, trace);
 }

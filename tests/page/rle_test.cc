@@ -1,11 +1,12 @@
 // Run-length coding of bands: the payload bytes, the run trace and, on
 // random bands, that every payload decodes back and stays within 2 x L.
+#include "page/rle.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "page/label_stream.h"
-#include "page/rle.h"
 #include "support/capture.h"
 
 namespace {

@@ -1,11 +1,12 @@
 // Orientation commands and quarter turns: the turned bytes must match the
 // turn worked out pixel by pixel for every width and height.
+#include "page/rotation.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 
 #include "page/label_stream.h"
-#include "page/rotation.h"
 #include "support/capture.h"
 
 namespace {
@@ -21,7 +22,7 @@ cups_page_header_t headerOf(const Image& image) {
 
 struct Turned {
   int result = -1;
-  Image image;                 // what the page buffer and header say afterwards
+  Image image;                  // what the page buffer and header say afterwards
   std::vector<uint8_t> buffer;  // the whole page buffer
   Captured io;
 };
@@ -36,9 +37,9 @@ Turned convert(const Image& source, int32_t rotation) {
   turned.buffer.resize(std::max(turned.buffer.size(), turnedSize) + 5, 0x5A);
   turned.io = capture([&] { turned.result = convertRotation(rotation, turned.buffer, &header); });
   turned.image = Image{header.cupsWidth, header.cupsHeight, header.cupsBytesPerLine, {}};
-  turned.image.pixels.assign(turned.buffer.begin(),
-                             turned.buffer.begin() + static_cast<ptrdiff_t>(size_t{header.cupsHeight} *
-                                                                            header.cupsBytesPerLine));
+  turned.image.pixels.assign(
+      turned.buffer.begin(),
+      turned.buffer.begin() + static_cast<ptrdiff_t>(size_t{header.cupsHeight} * header.cupsBytesPerLine));
   return turned;
 }
 
