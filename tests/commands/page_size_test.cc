@@ -48,22 +48,6 @@ TEST(PageSize, EveryStandardSizeGivesTheDotTableAtEveryResolution) {
   }
 }
 
-TEST(PageSize, NamedIndicesGoToTheRightPlaces) {
-  struct Case {
-    int32_t index;
-    float dot;
-    int32_t width, length;
-  };
-  for (const Case& c : {Case{0, 8.0f, 304, 203}, Case{53, 8.0f, 812, 1625}, Case{54, 8.0f, 812, 2438},
-                        Case{55, 8.0f, 609, 914}, Case{5, 11.8f, 449, 1498}}) {
-    Dot = c.dot;
-    int32_t length = 0, width = 0;
-    convertPageSize(c.index, &length, &width);
-    EXPECT_EQ(width, c.width) << c.index;
-    EXPECT_EQ(length, c.length) << c.index;
-  }
-}
-
 TEST(PageSize, IndexOutsideTheTableWritesNothing) {
   Dot = 8.0f;
   for (int32_t index : {56, -1, 57, 1000, INT_MAX, INT_MIN}) {

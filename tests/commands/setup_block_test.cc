@@ -29,7 +29,7 @@ SetupRun runJob(const PpdSpec& spec, const std::string& options = "") {
 
 void expectBlock(const SetupRun& run, const std::string& block) {
   EXPECT_EQ(run.result.exitStatus, 0) << run.result.err;
-  EXPECT_EQ(run.result.out.substr(0, block.size()), block);
+  ASSERT_TRUE(run.result.out.starts_with(block)) << run.result.out;
   EXPECT_EQ(run.result.out.substr(block.size(), 5), "SOT\r\n") << "the page must follow the block directly";
 }
 
