@@ -83,9 +83,9 @@ TEST(Settings, PpdWithEveryOptionGivesItsDefaultsAndTheFullTrace) {
 }
 
 TEST(Settings, PpdWithoutOptionsLeavesMinusOneEverywhere) {
-  PpdSpec spec;
-  spec.modelNumber = 292;
-  const Loaded loaded = load(makePpd(spec));
+  PpdSpec ppdSpec;
+  ppdSpec.modelNumber = 292;
+  const Loaded loaded = load(makePpd(ppdSpec));
   ASSERT_EQ(loaded.result, 0);
   const settings_t& s = loaded.settings;
   for (int32_t field : {s.pageSize, s.resolution, s.mediaType, s.sensorType, s.rotation, s.numOfCopies,
@@ -105,16 +105,16 @@ TEST(Settings, PpdWithoutOptionsLeavesMinusOneEverywhere) {
 
 TEST(Settings, RewinderIsReadAndTracedOnlyForTheRewinderGroup) {
   for (int model : {142, 143, 150, 292, 293}) {
-    PpdSpec spec = fullPpdSpec(model);
-    setDefault(spec, "Rewinder", "1");
-    const Loaded loaded = load(makePpd(spec));
+    PpdSpec ppdSpec = fullPpdSpec(model);
+    setDefault(ppdSpec, "Rewinder", "1");
+    const Loaded loaded = load(makePpd(ppdSpec));
     EXPECT_EQ(loaded.settings.rewinder, 1) << model;
     EXPECT_NE(loaded.err.find("settings->rewinder \t: 1\n"), std::string::npos) << model;
   }
   for (int model : {144, 34}) {
-    PpdSpec spec = fullPpdSpec(model);
-    setDefault(spec, "Rewinder", "1");
-    const Loaded loaded = load(makePpd(spec));
+    PpdSpec ppdSpec = fullPpdSpec(model);
+    setDefault(ppdSpec, "Rewinder", "1");
+    const Loaded loaded = load(makePpd(ppdSpec));
     EXPECT_EQ(loaded.settings.rewinder, 0) << model;
     EXPECT_EQ(loaded.err.find("rewinder"), std::string::npos) << model;
   }
@@ -127,15 +127,15 @@ TEST(Settings, ResolutionSetsDotsPerMillimetre) {
     float dot;
   };
   for (const Case& c : {Case{"203dpi", 203, 8.0f}, Case{"300dpi", 300, 11.8f}, Case{"600dpi", 600, 23.6f}}) {
-    PpdSpec spec = fullPpdSpec();
-    setDefault(spec, "Resolution", c.choice);
-    const Loaded loaded = load(makePpd(spec));
+    PpdSpec ppdSpec = fullPpdSpec();
+    setDefault(ppdSpec, "Resolution", c.choice);
+    const Loaded loaded = load(makePpd(ppdSpec));
     EXPECT_EQ(loaded.settings.resolution, c.resolution);
     EXPECT_EQ(Dot, c.dot) << c.choice;
   }
-  PpdSpec spec = fullPpdSpec();
-  removeOption(spec, "Resolution");
-  const Loaded loaded = load(makePpd(spec));
+  PpdSpec ppdSpec = fullPpdSpec();
+  removeOption(ppdSpec, "Resolution");
+  const Loaded loaded = load(makePpd(ppdSpec));
   EXPECT_EQ(loaded.settings.resolution, -1);
   EXPECT_EQ(Dot, 23.6f);
 }
@@ -227,11 +227,11 @@ class OptionReaders : public ::testing::Test {
 };
 
 TEST_F(OptionReaders, NumberAtTheStartOfTheChoiceKeyword) {
-  PpdSpec spec;
-  spec.options = {{"Resolution", "300dpi", {"203dpi", "300dpi"}},
+  PpdSpec ppdSpec;
+  ppdSpec.options = {{"Resolution", "300dpi", {"203dpi", "300dpi"}},
                   {"MediaType", "None", {"None", "1"}},
                   {"Darkness", "Nonexistent", {"8", "10"}}};
-  open(makePpd(spec));
+  open(makePpd(ppdSpec));
   int32_t value = 0;
   std::string err = capture([&] { value = getOptionChoiceIndex("Resolution", ppd_); }).err;
   EXPECT_EQ(value, 300);
@@ -248,9 +248,9 @@ TEST_F(OptionReaders, NumberAtTheStartOfTheChoiceKeyword) {
 }
 
 TEST_F(OptionReaders, CustomParameterOfAnOptionWithoutCustomForm) {
-  PpdSpec spec;
-  spec.options = {{"Cutter", "1", {"0", "1"}}};
-  open(makePpd(spec));
+  PpdSpec ppdSpec;
+  ppdSpec.options = {{"Cutter", "1", {"0", "1"}}};
+  open(makePpd(ppdSpec));
   int32_t value = 0;
   EXPECT_EQ(capture([&] { value = getCustomParam("Cutter", ppd_); }).err, "TAMRISK DEBUG MSG : ppd option is NULL\n");
   EXPECT_EQ(value, -1);

@@ -26,16 +26,16 @@ const std::string kRequest = "^cp\r";
 const std::string kDrainRequest{"\x02\x00\x00\x00", 4};
 
 PpdSpec statusPpd(int model, const std::string& statusCheck = "1") {
-  PpdSpec spec = fullPpdSpec(model);
-  for (PpdOption& option : spec.options) {
+  PpdSpec ppdSpec = fullPpdSpec(model);
+  for (PpdOption& option : ppdSpec.options) {
     if (option.keyword == "StatusCheck") option.choices.push_back("2");
   }
   if (statusCheck.empty()) {
-    removeOption(spec, "StatusCheck");
+    removeOption(ppdSpec, "StatusCheck");
   } else {
-    setDefault(spec, "StatusCheck", statusCheck);
+    setDefault(ppdSpec, "StatusCheck", statusCheck);
   }
-  return spec;
+  return ppdSpec;
 }
 
 // The lines the status step wrote: everything between the model check and

@@ -5,11 +5,11 @@
 #include <stdexcept>
 
 PpdSpec fullPpdSpec(int modelNumber) {
-  PpdSpec spec;
-  spec.modelNumber = modelNumber;
-  spec.customPageSize = true;
-  spec.customCutter = true;
-  spec.options = {
+  PpdSpec ppdSpec;
+  ppdSpec.modelNumber = modelNumber;
+  ppdSpec.customPageSize = true;
+  ppdSpec.customCutter = true;
+  ppdSpec.options = {
       {"PageSize", "27", {"0", "5", "27", "48", "53", "54", "55"}},
       {"Resolution", "203dpi", {"203dpi", "300dpi", "600dpi"}},
       {"MediaType", "0", {"0", "1", "2"}},
@@ -27,11 +27,11 @@ PpdSpec fullPpdSpec(int modelNumber) {
       {"Rewinder", "0", {"0", "1"}},
       {"CompPrinting", "0", {"0", "1"}},
   };
-  return spec;
+  return ppdSpec;
 }
 
-void setDefault(PpdSpec& spec, const std::string& keyword, const std::string& choice) {
-  for (PpdOption& option : spec.options) {
+void setDefault(PpdSpec& ppdSpec, const std::string& keyword, const std::string& choice) {
+  for (PpdOption& option : ppdSpec.options) {
     if (option.keyword == keyword) {
       option.defaultChoice = choice;
       return;
@@ -40,11 +40,11 @@ void setDefault(PpdSpec& spec, const std::string& keyword, const std::string& ch
   throw std::invalid_argument("no option " + keyword);
 }
 
-void removeOption(PpdSpec& spec, const std::string& keyword) {
-  std::erase_if(spec.options, [&](const PpdOption& option) { return option.keyword == keyword; });
+void removeOption(PpdSpec& ppdSpec, const std::string& keyword) {
+  std::erase_if(ppdSpec.options, [&](const PpdOption& option) { return option.keyword == keyword; });
 }
 
-std::string makePpd(const PpdSpec& spec) {
+std::string makePpd(const PpdSpec& ppdSpec) {
   std::ostringstream ppd;
   ppd << "*PPD-Adobe: \"4.3\"\n"
          "*FormatVersion: \"4.3\"\n"
@@ -59,10 +59,10 @@ std::string makePpd(const PpdSpec& spec) {
          "*NickName: \"Test Label Printer\"\n"
          "*cupsVersion: 2.4\n"
          "*cupsModelNumber: "
-      << spec.modelNumber
+      << ppdSpec.modelNumber
       << "\n"
          "*cupsFilter: \"application/vnd.cups-raster 0 rastertoTmkLabel\"\n";
-  for (const PpdOption& option : spec.options) {
+  for (const PpdOption& option : ppdSpec.options) {
     ppd << "*OpenUI *" << option.keyword << "/" << option.keyword << ": PickOne\n";
     ppd << "*Default" << option.keyword << ": " << option.defaultChoice << "\n";
     for (const std::string& choice : option.choices) {
@@ -70,7 +70,7 @@ std::string makePpd(const PpdSpec& spec) {
     }
     ppd << "*CloseUI: *" << option.keyword << "\n";
   }
-  if (spec.customPageSize) {
+  if (ppdSpec.customPageSize) {
     ppd << "*CustomPageSize True: \"pop pop pop <</PageSize[5 -2 roll]/ImagingBBox null>>setpagedevice\"\n"
            "*ParamCustomPageSize Width: 1 points 36 864\n"
            "*ParamCustomPageSize Height: 2 points 36 3600\n"
@@ -78,10 +78,10 @@ std::string makePpd(const PpdSpec& spec) {
            "*ParamCustomPageSize HeightOffset: 4 points 0 0\n"
            "*ParamCustomPageSize Orientation: 5 int 0 3\n";
   }
-  if (spec.customCutter) {
+  if (ppdSpec.customCutter) {
     ppd << "*CustomCutter True: \"\"\n"
            "*ParamCustomCutter CutPeriod/Cut Period: 1 int 0 100\n";
   }
-  ppd << spec.extra;
+  ppd << ppdSpec.extra;
   return ppd.str();
 }

@@ -25,10 +25,10 @@ struct PpdSpec {
 // Cutter 0, Rewinder 0, CompPrinting 0.
 PpdSpec fullPpdSpec(int modelNumber = 34);
 
-// Replaces the default choice of `keyword` in `spec` (the option must exist).
-void setDefault(PpdSpec& spec, const std::string& keyword, const std::string& choice);
+// Replaces the default choice of `keyword` in `ppdSpec` (the option must exist).
+void setDefault(PpdSpec& ppdSpec, const std::string& keyword, const std::string& choice);
 
-// Drops the option `keyword` from `spec`.
-void removeOption(PpdSpec& spec, const std::string& keyword);
+// Drops the option `keyword` from `ppdSpec`.
+void removeOption(PpdSpec& ppdSpec, const std::string& keyword);
 
-std::string makePpd(const PpdSpec& spec);
+std::string makePpd(const PpdSpec& ppdSpec);
