@@ -9,6 +9,12 @@
 
 namespace {
 
+size_t countOf(const std::string& text, const std::string& word) {
+  size_t count = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+  return count;
+}
+
 // The usage goes through perror: the system's text for whatever error number
 // is current follows it.
 const std::regex kUsage("#### TAMRISK_CUPS_DRIVER_V1\\.0\\.1\n" + kTrace +
@@ -124,6 +130,8 @@ TEST(JobFlow, CancelFinishesTheCurrentPageAndStartsNoOther) {
   EXPECT_EQ(r.termSignal, 0);
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_TRUE(endsWith(r.err, kReady)) << r.err;
+  EXPECT_EQ(countOf(r.out, "SOT\r\n"), 2u);
+  EXPECT_TRUE(endsWith(r.out, "\r\nP1\r\n")) << "page 2 is sent to its end";
 }
 
 TEST(JobFlow, CancelBeforeTheFirstPageLeavesNoPages) {
@@ -137,6 +145,7 @@ TEST(JobFlow, CancelBeforeTheFirstPageLeavesNoPages) {
   const FilterResult r = filter.finish();
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_TRUE(endsWith(r.err, kNoPages)) << r.err;
+  EXPECT_EQ(countOf(r.out, "SOT\r\n"), 0u);
 }
 
 }  // namespace
