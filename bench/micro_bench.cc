@@ -103,7 +103,7 @@ void quarterTurn(benchmark::State& state, bool blocks) {
   std::vector<uint8_t> turned(size_t{bpl} * 8 * ((height + 7) / 8));
   for (auto _ : state) {
     if (blocks) {
-      benchmark::DoNotOptimize(rotate90Degree(source, turned, height, bpl));
+      benchmark::DoNotOptimize(rotate90Degree(source, turned, height, bpl, width));
     } else {
       turnPerPixel(source, turned, height, bpl);
     }

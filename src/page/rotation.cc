@@ -1,8 +1,13 @@
 #include "page/rotation.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "commands/commands.h"
 #include "commands/output.h"
@@ -39,11 +44,102 @@ inline void storeBlock(uint64_t block, uint8_t* out, size_t hb, size_t count = 8
   }
 }
 
-// Both quarter turns, eight source rows and eight columns at a time. Turned
-// byte j of every row gathers source rows 8j to 8j + 7: counted from the
-// bottom for a clockwise turn, from the top for a counter-clockwise one. Rows
-// past the image read as zero, so the padding bits of a turned row are 0.
-// Columns from `width` on are padding and give no row.
+// The source row that is `fromEdge` rows from the edge the turn reads from:
+// the bottom for a clockwise turn, the top for a counter-clockwise one.
+template <bool kClockwise>
+inline const uint8_t* sourceRow(const uint8_t* source, size_t fromEdge, uint32_t height, uint32_t bytesPerLine) {
+  const size_t y = kClockwise ? height - 1 - fromEdge : fromEdge;
+  return source + y * bytesPerLine;
+}
+
+// The turned row of source column x: x from the top for a clockwise turn,
+// from the bottom for a counter-clockwise one.
+template <bool kClockwise>
+inline size_t turnedRow(size_t x, uint32_t width) {
+  return kClockwise ? x : width - 1 - x;
+}
+
+// Turns source byte columns [c0, c1) into turned bytes [j0, j1) of their
+// rows, eight source rows and eight columns at a time. Turned byte j gathers
+// the rows 8j to 8j + 7 from the edge; rows past the image read as zero, so
+// the padding bits of a turned row are 0. Columns from `width` on are
+// padding and give no row.
+template <bool kClockwise>
+void turnBlocks(const uint8_t* source, uint8_t* turned, uint32_t height, uint32_t bytesPerLine, uint32_t width,
+                size_t c0, size_t c1, size_t j0, size_t j1) {
+  const size_t hb = (size_t{height} + 7) / 8;
+  const size_t last = (size_t{width} + 7) / 8 - 1;
+  for (size_t j = j0; j < j1; ++j) {
+    std::array<const uint8_t*, 8> rows{};
+    size_t present = 0;
+    for (; present < 8 && 8 * j + present < height; ++present) {
+      rows[present] = sourceRow<kClockwise>(source, 8 * j + present, height, bytesPerLine);
+    }
+    for (size_t c = c0; c < c1; ++c) {
+      uint64_t block = 0;
+      for (size_t t = 0; t < present; ++t) block |= uint64_t{rows[t][c]} << (56 - 8 * t);
+      storeBlock<kClockwise>(block, turned + turnedRow<kClockwise>(8 * c, width) * hb + j, hb,
+                             c == last ? width - 8 * last : 8);
+    }
+  }
+}
+
+#ifdef __SSE2__
+// Turns a tile of 16 source rows by 16 byte columns: the 16 x 16 bytes are
+// transposed so that each vector holds one byte column of the 16 rows, then
+// each of its eight bit columns is read at once with movemask, which gives
+// the two turned bytes of that column's row.
+template <bool kClockwise>
+void turnTile(const uint8_t* source, uint8_t* turned, uint32_t height, uint32_t bytesPerLine, uint32_t width,
+              size_t c0, size_t j0) {
+  const size_t hb = (size_t{height} + 7) / 8;
+  // movemask puts byte i's top bit at bit i; a turned byte wants its first
+  // row at bit 7, so byte i of each vector holds row 8 (i / 8) + 7 - i % 8.
+  __m128i v[16];
+  for (size_t i = 0; i < 16; ++i) {
+    const size_t fromEdge = 8 * j0 + 8 * (i / 8) + 7 - i % 8;
+    v[i] = _mm_loadu_si128(
+        reinterpret_cast<const __m128i*>(sourceRow<kClockwise>(source, fromEdge, height, bytesPerLine) + c0));
+  }
+  // 16 x 16 byte transpose in four rounds of interleaving.
+  for (size_t width2 = 1; width2 < 16; width2 *= 2) {
+    __m128i w[16];
+    for (size_t i = 0; i < 8; ++i) {
+      const size_t a = (i / width2) * 2 * width2 + i % width2;
+      const size_t b = a + width2;
+      switch (width2) {
+        case 1:
+          w[2 * i] = _mm_unpacklo_epi8(v[a], v[b]);
+          w[2 * i + 1] = _mm_unpackhi_epi8(v[a], v[b]);
+          break;
+        case 2:
+          w[2 * i] = _mm_unpacklo_epi16(v[a], v[b]);
+          w[2 * i + 1] = _mm_unpackhi_epi16(v[a], v[b]);
+          break;
+        case 4:
+          w[2 * i] = _mm_unpacklo_epi32(v[a], v[b]);
+          w[2 * i + 1] = _mm_unpackhi_epi32(v[a], v[b]);
+          break;
+        default:
+          w[2 * i] = _mm_unpacklo_epi64(v[a], v[b]);
+          w[2 * i + 1] = _mm_unpackhi_epi64(v[a], v[b]);
+          break;
+      }
+    }
+    std::memcpy(v, w, sizeof v);
+  }
+  for (size_t k = 0; k < 16; ++k) {
+    const size_t x = 8 * (c0 + k);
+    __m128i column = v[k];
+    for (size_t bit = 0; bit < 8; ++bit) {
+      const auto bytes = static_cast<uint16_t>(_mm_movemask_epi8(column));  // low byte first: turned byte j0
+      std::memcpy(turned + turnedRow<kClockwise>(x + bit, width) * hb + j0, &bytes, 2);
+      column = _mm_add_epi8(column, column);  // the next bit column to the top
+    }
+  }
+}
+#endif
+
 template <bool kClockwise>
 int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
                  uint32_t width) {
@@ -55,29 +151,22 @@ int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uin
   if (width == 0) return 0;
   const size_t hb = static_cast<size_t>(turnedBytesPerLine);
   const size_t byteColumns = (size_t{width} + 7) / 8;
-  for (size_t j = 0; j < hb; ++j) {
-    std::array<const uint8_t*, 8> rows{};
-    size_t present = 0;
-    for (; present < 8 && 8 * j + present < height; ++present) {
-      const size_t y = kClockwise ? height - 1 - (8 * j + present) : 8 * j + present;
-      rows[present] = source.data() + y * bytesPerLine;
-    }
-    const auto block = [&](size_t c) {
-      if (present == 8) {
-        return uint64_t{rows[0][c]} << 56 | uint64_t{rows[1][c]} << 48 | uint64_t{rows[2][c]} << 40 |
-               uint64_t{rows[3][c]} << 32 | uint64_t{rows[4][c]} << 24 | uint64_t{rows[5][c]} << 16 |
-               uint64_t{rows[6][c]} << 8 | uint64_t{rows[7][c]};
+  // The turned rows of a strip of kStrip source byte columns stay in cache
+  // while every source row band is turned into them: a large page's turned
+  // rows do not fit at once.
+  constexpr size_t kStrip = 16;
+  for (size_t c0 = 0; c0 < byteColumns; c0 += kStrip) {
+    const size_t c1 = std::min(byteColumns, c0 + kStrip);
+    size_t j = 0;
+#ifdef __SSE2__
+    // Whole tiles: 16 byte columns of image pixels and 16 rows.
+    if (c1 - c0 == kStrip && 8 * c1 <= width) {
+      for (; 8 * (j + 2) <= height; j += 2) {
+        turnTile<kClockwise>(source.data(), turned.data(), height, bytesPerLine, width, c0, j);
       }
-      uint64_t partial = 0;
-      for (size_t t = 0; t < present; ++t) partial |= uint64_t{rows[t][c]} << (56 - 8 * t);
-      return partial;
-    };
-    // The turned row of source column 8c + s: 8c + s from the top for a
-    // clockwise turn, from the bottom for a counter-clockwise one.
-    const auto blockStart = [&](size_t c) { return turned.data() + (kClockwise ? 8 * c : width - 1 - 8 * c) * hb + j; };
-    for (size_t c = 0; c + 1 < byteColumns; ++c) storeBlock<kClockwise>(block(c), blockStart(c), hb);
-    const size_t last = byteColumns - 1;
-    storeBlock<kClockwise>(block(last), blockStart(last), hb, width - 8 * last);
+    }
+#endif
+    turnBlocks<kClockwise>(source.data(), turned.data(), height, bytesPerLine, width, c0, c1, j, hb);
   }
   return 0;
 }
@@ -92,22 +181,6 @@ int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, u
 int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
                     uint32_t width) {
   return turnByBlocks<false>(source, turned, height, bytesPerLine, width);
-}
-
-namespace {
-
-// Every bit column of the rows, capped at the largest 32-bit count.
-uint32_t wholeRowWidth(uint32_t bytesPerLine) { return bytesPerLine > UINT32_MAX / 8 ? UINT32_MAX : bytesPerLine * 8; }
-
-}  // namespace
-
-int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine) {
-  return rotate90Degree(source, turned, height, bytesPerLine, wholeRowWidth(bytesPerLine));
-}
-
-int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height,
-                    uint32_t bytesPerLine) {
-  return rotate270Degree(source, turned, height, bytesPerLine, wholeRowWidth(bytesPerLine));
 }
 
 int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header) {

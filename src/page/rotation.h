@@ -29,7 +29,3 @@ int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, u
                    uint32_t width);
 int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
                     uint32_t width);
-
-// The same for every bit column of the rows: 8 x bytesPerLine turned rows.
-int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine);
-int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine);

@@ -71,7 +71,7 @@ TEST(Rotation, RandomPagesMatchThePixelByPixelTurn) {
   std::mt19937 random(11);
   int pages = 0;
   for (uint32_t height : {1u, 2u, 5u, 6u, 7u, 8u, 9u, 15u, 16u, 17u, 63u, 200u, 201u}) {
-    for (uint32_t width : {1u, 3u, 7u, 8u, 9u, 16u, 23u, 64u, 100u}) {
+    for (uint32_t width : {1u, 3u, 7u, 8u, 9u, 16u, 23u, 64u, 100u, 128u, 131u, 300u}) {
       const auto bpl = static_cast<uint32_t>((width + 7) / 8 + random() % 3);
       const Image source = randomImage(width, height, ++pages, bpl);
       for (int32_t rotation : {1, 3}) {
