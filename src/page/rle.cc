@@ -46,6 +46,21 @@ class RunTrace {
   size_t used_ = 0;
 };
 
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+uint64_t load64(const uint8_t* at) {
+  uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// Whether any byte of `word` is 0x00 or 0xFF: the bytes that start a run.
+bool holdsRunByte(uint64_t word) {
+  const auto hasZero = [](uint64_t w) { return ((w - kOnes) & ~w & kHighBits) != 0; };
+  return hasZero(word) || hasZero(~word);
+}
+
 }  // namespace
 
 uint32_t RLECompression(std::span<const uint8_t> band, std::span<uint8_t> payload, uint32_t rows,
@@ -59,6 +74,13 @@ uint32_t RLECompression(std::span<const uint8_t> band, std::span<uint8_t> payloa
   const uint8_t* const end = in + length;
   uint8_t* out = payload.data();
   while (in < end) {
+    // Eight literal bytes at a time while no run byte is among them.
+    while (end - in >= 8 && !holdsRunByte(load64(in))) {
+      std::memcpy(out, in, 8);
+      in += 8;
+      out += 8;
+    }
+    if (in == end) break;
     const uint8_t value = *in++;
     if (value != 0x00 && value != 0xFF) {
       *out++ = value;
@@ -66,6 +88,8 @@ uint32_t RLECompression(std::span<const uint8_t> band, std::span<uint8_t> payloa
     }
     const uint8_t* const runEnd = in + std::min<ptrdiff_t>(end - in, kLongestRun - 1);
     const uint8_t* const start = in - 1;
+    const uint64_t same = value == 0 ? 0 : ~uint64_t{0};
+    while (runEnd - in >= 8 && load64(in) == same) in += 8;
     while (in < runEnd && *in == value) ++in;
     const auto count = static_cast<uint32_t>(in - start);
     trace.add(value, count);
