@@ -85,6 +85,31 @@ void turnBlocks(const uint8_t* source, uint8_t* turned, uint32_t height, uint32_
 }
 
 #ifdef __SSE2__
+// One round of a 16 x 16 byte transpose: vectors kWidth apart are
+// interleaved in elements of kWidth bytes.
+template <size_t kWidth>
+inline void interleaveRound(__m128i (&v)[16]) {
+  __m128i w[16];
+  for (size_t i = 0; i < 8; ++i) {
+    const size_t a = (i / kWidth) * 2 * kWidth + i % kWidth;
+    const size_t b = a + kWidth;
+    if constexpr (kWidth == 1) {
+      w[2 * i] = _mm_unpacklo_epi8(v[a], v[b]);
+      w[2 * i + 1] = _mm_unpackhi_epi8(v[a], v[b]);
+    } else if constexpr (kWidth == 2) {
+      w[2 * i] = _mm_unpacklo_epi16(v[a], v[b]);
+      w[2 * i + 1] = _mm_unpackhi_epi16(v[a], v[b]);
+    } else if constexpr (kWidth == 4) {
+      w[2 * i] = _mm_unpacklo_epi32(v[a], v[b]);
+      w[2 * i + 1] = _mm_unpackhi_epi32(v[a], v[b]);
+    } else {
+      w[2 * i] = _mm_unpacklo_epi64(v[a], v[b]);
+      w[2 * i + 1] = _mm_unpackhi_epi64(v[a], v[b]);
+    }
+  }
+  std::memcpy(v, w, sizeof w);
+}
+
 // Turns a tile of 16 source rows by 16 byte columns: the 16 x 16 bytes are
 // transposed so that each vector holds one byte column of the 16 rows, then
 // each of its eight bit columns is read at once with movemask, which gives
@@ -102,38 +127,18 @@ void turnTile(const uint8_t* source, uint8_t* turned, uint32_t height, uint32_t 
         reinterpret_cast<const __m128i*>(sourceRow<kClockwise>(source, fromEdge, height, bytesPerLine) + c0));
   }
   // 16 x 16 byte transpose in four rounds of interleaving.
-  for (size_t width2 = 1; width2 < 16; width2 *= 2) {
-    __m128i w[16];
-    for (size_t i = 0; i < 8; ++i) {
-      const size_t a = (i / width2) * 2 * width2 + i % width2;
-      const size_t b = a + width2;
-      switch (width2) {
-        case 1:
-          w[2 * i] = _mm_unpacklo_epi8(v[a], v[b]);
-          w[2 * i + 1] = _mm_unpackhi_epi8(v[a], v[b]);
-          break;
-        case 2:
-          w[2 * i] = _mm_unpacklo_epi16(v[a], v[b]);
-          w[2 * i + 1] = _mm_unpackhi_epi16(v[a], v[b]);
-          break;
-        case 4:
-          w[2 * i] = _mm_unpacklo_epi32(v[a], v[b]);
-          w[2 * i + 1] = _mm_unpackhi_epi32(v[a], v[b]);
-          break;
-        default:
-          w[2 * i] = _mm_unpacklo_epi64(v[a], v[b]);
-          w[2 * i + 1] = _mm_unpackhi_epi64(v[a], v[b]);
-          break;
-      }
-    }
-    std::memcpy(v, w, sizeof v);
-  }
+  interleaveRound<1>(v);
+  interleaveRound<2>(v);
+  interleaveRound<4>(v);
+  interleaveRound<8>(v);
+  const std::ptrdiff_t step = kClockwise ? static_cast<std::ptrdiff_t>(hb) : -static_cast<std::ptrdiff_t>(hb);
+  uint8_t* out = turned + turnedRow<kClockwise>(8 * c0, width) * hb + j0;
   for (size_t k = 0; k < 16; ++k) {
-    const size_t x = 8 * (c0 + k);
     __m128i column = v[k];
     for (size_t bit = 0; bit < 8; ++bit) {
       const auto bytes = static_cast<uint16_t>(_mm_movemask_epi8(column));  // low byte first: turned byte j0
-      std::memcpy(turned + turnedRow<kClockwise>(x + bit, width) * hb + j0, &bytes, 2);
+      std::memcpy(out, &bytes, 2);
+      out += step;
       column = _mm_add_epi8(column, column);  // the next bit column to the top
     }
   }
@@ -220,7 +225,7 @@ int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_
   header->cupsBytesPerLine = static_cast<uint32_t>(turnedBytesPerLine);
   header->cupsHeight = width;
   header->cupsWidth = height;
-  std::memset(page.data(), 0, page.size());
   std::memcpy(page.data(), turned.memory.get(), turned.size);
+  std::memset(page.data() + turned.size, 0, page.size() - turned.size);
   return 0;
 }
