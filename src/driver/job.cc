@@ -60,6 +60,13 @@ struct JobInput {
   std::array<unsigned char, 4> head{};
   size_t headLength = 0;  // bytes of `head` still to be delivered
   size_t headOffset = 0;
+  // What libcups has asked of the input: a failed page header read is told
+  // apart from a clean end of the stream by these (see headerReadFailedOnData).
+  uint64_t reads = 0;
+  uint64_t delivered = 0;
+  size_t lastRequest = 0;
+  int readError = 0;
+  std::array<unsigned char, 4> syncWord{};  // the first bytes delivered
 };
 
 bool isRasterSyncWord(const JobInput& input) {
@@ -85,45 +92,77 @@ void rewindOrKeepHead(JobInput& input) {
   if (input.headLength > 0 && lseek(input.fd, 0, SEEK_SET) == 0) input.headLength = 0;
 }
 
-// Raster reader for a print file that could not be rewound: the bytes
-// already read come first.
-ssize_t readWithHead(void* context, unsigned char* buffer, size_t length) {
+// Raster reader: the bytes of a print file that were read and could not be
+// given back come first, then the descriptor. Counts what it is asked for and
+// what it delivers.
+ssize_t readInput(void* context, unsigned char* buffer, size_t length) {
   auto& input = *static_cast<JobInput*>(context);
+  ++input.reads;
+  input.lastRequest = length;
+  ssize_t got = 0;
   if (input.headOffset < input.headLength) {
     const size_t count = std::min(length, input.headLength - input.headOffset);
     std::memcpy(buffer, input.head.data() + input.headOffset, count);
     input.headOffset += count;
-    return static_cast<ssize_t>(count);
+    got = static_cast<ssize_t>(count);
+  } else {
+    do {
+      got = read(input.fd, buffer, length);
+    } while (got < 0 && errno == EINTR);
   }
-  for (;;) {
-    const ssize_t got = read(input.fd, buffer, length);
-    if (got >= 0 || errno != EINTR) return got;
+  if (got < 0) input.readError = errno;
+  if (got > 0) {
+    for (size_t i = 0; i < static_cast<size_t>(got) && input.delivered + i < input.syncWord.size(); ++i) {
+      input.syncWord[input.delivered + i] = buffer[i];
+    }
+    input.delivered += static_cast<uint64_t>(got);
   }
+  return got;
 }
 
-cups_raster_t* openRaster(JobInput& input) {
-  if (input.headLength == 0) return cupsRasterOpen(input.fd, CUPS_RASTER_READ);
-  return cupsRasterOpenIO(readWithHead, &input, CUPS_RASTER_READ);
+cups_raster_t* openRaster(JobInput& input) { return cupsRasterOpenIO(readInput, &input, CUPS_RASTER_READ); }
+
+struct ReadMark {
+  uint64_t reads;
+  uint64_t delivered;
+};
+
+ReadMark markReads(const JobInput& input) { return {input.reads, input.delivered}; }
+
+// libcups answers a damaged page header and the end of the stream alike, so
+// after a failed header read the input tells which it was. At a clean end
+// nothing is left: libcups asks the input for a whole header and gets no
+// byte. Bytes that arrived for the header, or a header read that needed no
+// read or asked for less than a header, mean data was there that is no page.
+// The last two show what libcups holds in its read-ahead buffer of a
+// compressed stream; it fetches the last 15 bytes of a header into that
+// buffer with a larger read, so a compressed stream cut there cannot be told
+// from its end. A larger read is never taken for damage: that would fail
+// every job should libcups read ahead more.
+bool headerReadFailedOnData(const JobInput& input, const ReadMark& before) {
+  const bool versionOne =
+      std::memcmp(input.syncWord.data(), "RaSt", 4) == 0 || std::memcmp(input.syncWord.data(), "tSaR", 4) == 0;
+  const size_t headerBytes = versionOne ? sizeof(cups_page_header_t) : sizeof(cups_page_header2_t);
+  if (input.delivered != before.delivered || input.reads == before.reads) return true;
+  return input.reads == before.reads + 1 && input.lastRequest < headerBytes;
+}
+
+void reportDamagedHeader(int32_t pagesRead) {
+  if (pagesRead == 0) {
+    std::fputs("ERROR: The raster data is damaged: its first page header cannot be read; nothing was printed.\n",
+               stderr);
+  } else {
+    std::fprintf(stderr,
+                 "ERROR: The raster data is damaged or cut off after page %d: what follows it is no page and was not "
+                 "printed.\n",
+                 pagesRead);
+  }
 }
 
 void reportOutputError() {
   std::fprintf(stderr, "ERROR: Unable to send the job to the printer: %s\n", std::strerror(outputErrorNumber()));
 }
 
-// Label length and width in dots. A custom size counts only when one is
-// given (-1.0 means the PPD has none); only the quarter turns swap the sides.
-void fillLabelSize(settings_t& settings) {
-  const auto given = [](float points) { return points != 0.0f && points != -1.0f; };
-  const bool custom = given(settings.customWidth) || given(settings.customHeight);
-  const bool turned = settings.rotation == 1 || settings.rotation == 3;
-  int32_t* lengthPlace = turned ? &settings.widthDot : &settings.lengthDot;
-  int32_t* widthPlace = turned ? &settings.lengthDot : &settings.widthDot;
-  if (custom) {
-    convertCustomPageSize(&settings, lengthPlace, widthPlace);
-  } else {
-    convertPageSize(settings.pageSize, lengthPlace, widthPlace);
-  }
-}
 
 struct PageLoopResult {
   int32_t pages = 0;
@@ -139,7 +178,18 @@ PageLoopResult runPageLoop(JobInput& input, const settings_t& settings, uint32_t
     return result;
   }
   cups_page_header_t header{};
-  while (readPageHeader(ras, &header) != 0) {
+  for (;;) {
+    const ReadMark beforeHeader = markReads(input);
+    if (readPageHeader(ras, &header) == 0) {
+      if (input.readError != 0) {
+        std::fprintf(stderr, "ERROR: Unable to read the raster data: %s\n", std::strerror(input.readError));
+        result.failed = true;
+      } else if (headerReadFailedOnData(input, beforeHeader)) {
+        reportDamagedHeader(result.pages);
+        result.failed = true;
+      }
+      break;
+    }
     if (Canceled != 0) break;
     ++result.pages;
     const int status = printPage(ras, &header, &settings, &result.pages, copies);
@@ -155,6 +205,21 @@ PageLoopResult runPageLoop(JobInput& input, const settings_t& settings, uint32_t
 }
 
 }  // namespace
+
+// A custom size counts only when one is given (-1.0 means the PPD has none);
+// only the quarter turns swap the sides.
+void fillLabelSize(settings_t& settings) {
+  const auto given = [](float points) { return points != 0.0f && points != -1.0f; };
+  const bool custom = given(settings.customWidth) || given(settings.customHeight);
+  const bool turned = settings.rotation == 1 || settings.rotation == 3;
+  int32_t* lengthPlace = turned ? &settings.widthDot : &settings.lengthDot;
+  int32_t* widthPlace = turned ? &settings.lengthDot : &settings.widthDot;
+  if (custom) {
+    convertCustomPageSize(&settings, lengthPlace, widthPlace);
+  } else {
+    convertPageSize(settings.pageSize, lengthPlace, widthPlace);
+  }
+}
 
 int filterMain(int argc, char* argv[]) {
   // Trace lines are many; they reach the scheduler at the flush points

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -66,7 +67,14 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::string& program) {
   std::vector<char*> envp;
   for (std::string& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
-  std::vector<std::string> argStrings{program};
+  // TMK_FILTER_WRAPPER (e.g. a valgrind command line, words split at blanks)
+  // goes before the filter's own command line.
+  std::vector<std::string> argStrings;
+  if (const char* wrapper = std::getenv("TMK_FILTER_WRAPPER")) {
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) argStrings.push_back(word);
+  }
+  argStrings.push_back(program);
   argStrings.insert(argStrings.end(), run.args.begin(), run.args.end());
   std::vector<char*> argv;
   for (std::string& s : argStrings) argv.push_back(s.data());
@@ -88,7 +96,7 @@ FilterProcess::FilterProcess(const FilterRun& run, const std::string& program) {
       if (!keep) close(fd);
     }
     ::signal(SIGPIPE, SIG_DFL);
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(in[0]);

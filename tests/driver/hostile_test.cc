@@ -1,0 +1,359 @@
+// Hostile and broken input through the whole filter process: jobs cut off
+// anywhere, pages the printer cannot take, data after the last page, an
+// output that cannot be written, broken PPDs, huge option strings and
+// cancellation at random moments. A label that could not be printed gives an
+// "ERROR: " line and status 1; the printer only ever gets whole pages.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <random>
+#include <thread>
+
+#include "driver/job.h"
+#include "support/capture.h"
+#include "support/hand_raster.h"
+#include "support/printer_fixture.h"
+
+namespace {
+
+const std::string kSetupEnd = "SOT\r\n";
+const std::string kPageEnd = "\r\nP1\r\n";
+
+bool hasErrorLine(const std::string& err, const std::string& fragment) {
+  for (size_t at = err.find("ERROR: "); at != std::string::npos; at = err.find("ERROR: ", at + 1)) {
+    const size_t lineEnd = err.find('\n', at);
+    if ((at == 0 || err[at - 1] == '\n') && err.substr(at, lineEnd - at).find(fragment) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The printer stream cut after the setup block and after each whole page:
+// the only outputs a job that stops early may leave.
+std::vector<std::string> wholePagePrefixes(const std::string& out) {
+  std::vector<std::string> prefixes{out.substr(0, out.find(kSetupEnd))};
+  for (size_t at = out.find(kPageEnd); at != std::string::npos; at = out.find(kPageEnd, at + 1)) {
+    prefixes.push_back(out.substr(0, at + kPageEnd.size()));
+  }
+  return prefixes;
+}
+
+bool underValgrind() {
+  const char* wrapper = std::getenv("TMK_FILTER_WRAPPER");
+  return wrapper != nullptr && *wrapper != '\0';
+}
+
+// A two-page job, with where its first page ends in the stream.
+struct TwoPageJob {
+  std::string name;
+  std::string stream;
+  size_t endOfPage1;
+  size_t headerBytes;
+};
+
+TEST(Hostile, JobCutOffAnywhereSendsOnlyWholePagesAndFailsUnlessAtAPageEnd) {
+  PrinterFixture printer;
+  const TestPage page1 = patternPage(120, 90, 1), page2 = patternPage(120, 90, 2);
+  const std::vector<TwoPageJob> jobs{
+      {"uncompressed", makeRaster({page1, page2}), makeRaster({page1}).size(), sizeof(cups_page_header2_t)},
+      {"compressed", compressedRaster({page1, page2}), compressedRaster({page1}).size(), sizeof(cups_page_header2_t)},
+  };
+  for (const TwoPageJob& job : jobs) {
+    const FilterResult whole = runFilter(printer.run("", job.stream));
+    ASSERT_EQ(whole.exitStatus, 0) << job.name << whole.err;
+    const std::vector<std::string> prefixes = wholePagePrefixes(whole.out);
+    ASSERT_EQ(prefixes.size(), 3u) << job.name;
+
+    const size_t header1 = 4, pixels1 = header1 + job.headerBytes, header2 = job.endOfPage1;
+    const size_t pixels2 = header2 + job.headerBytes, end = job.stream.size();
+    struct Cut {
+      size_t at;
+      size_t pagesSent;
+      int exitStatus;
+      const char* error;  // in an "ERROR: " line; nullptr: none expected
+    };
+    const std::vector<Cut> cuts{
+        {1, 0, 1, "no CUPS raster data"},
+        {3, 0, 1, "no CUPS raster data"},
+        {4, 0, 1, nullptr},  // the sync word alone: a job without pages
+        {header1 + 1, 0, 1, "first page header"},
+        {header1 + 400, 0, 1, "first page header"},
+        {pixels1 - 1, 0, 1, "first page header"},
+        {pixels1 + 1, 0, 1, "of page 1 ended early"},
+        {(pixels1 + header2) / 2, 0, 1, "of page 1 ended early"},
+        {header2 - 1, 0, 1, "of page 1 ended early"},
+        {header2, 1, 0, nullptr},  // cannot be told from a one-page job
+        {header2 + 1, 1, 1, "after page 1"},
+        {pixels2 - 16, 1, 1, "after page 1"},  // see the driver on the last 15 bytes
+        {pixels2 + 10, 1, 1, "of page 2 ended early"},
+        {end - 1, 1, 1, "of page 2 ended early"},
+        {end, 2, 0, nullptr},
+    };
+    for (const Cut& cut : cuts) {
+      const FilterResult r = runFilter(printer.run("", job.stream.substr(0, cut.at)));
+      const std::string where = job.name + " cut at " + std::to_string(cut.at) + "\n" + r.err.substr(r.err.size() > 600 ? r.err.size() - 600 : 0);
+      EXPECT_EQ(r.termSignal, 0) << where;
+      EXPECT_EQ(r.exitStatus, cut.exitStatus) << where;
+      EXPECT_TRUE(r.out == prefixes[cut.pagesSent]) << where;
+      if (cut.error != nullptr) {
+        EXPECT_TRUE(hasErrorLine(r.err, cut.error)) << where;
+      } else {
+        EXPECT_FALSE(hasErrorLine(r.err, "")) << where;
+      }
+    }
+  }
+}
+
+// Pages the printer cannot take, first and after a good page, plain and
+// quarter-turned: the page gets an "ERROR: " line and not one byte of it
+// reaches the printer.
+TEST(Hostile, RefusedPageSendsNothingOfItself) {
+  PrinterFixture printer;
+  const TestPage good = patternPage(64, 20, 3);
+  const HandPage handGood{oneBitHeader(64, 20), std::string(good.pixels.begin(), good.pixels.end())};
+  cups_page_header2_t eightBit = oneBitHeader(64, 20, 64);
+  eightBit.cupsBitsPerPixel = eightBit.cupsBitsPerColor = 8;
+  cups_page_header2_t noRows = oneBitHeader(64, 10);
+  noRows.cupsBytesPerLine = 0;
+  struct Refused {
+    const char* name;
+    HandPage page;
+    const char* error;
+    const char* turnedError = nullptr;  // when a quarter turn makes it another fault
+  };
+  const std::vector<Refused> pages{
+      {"zero width", {oneBitHeader(0, 10, 8), std::string(80, 'x')}, "has no image"},
+      {"zero height", {oneBitHeader(64, 0), ""}, "damaged"},
+      {"zero bytes per line", {noRows, ""}, "damaged"},
+      {"rows beyond what libcups takes", {oneBitHeader(64, 10, 0x80000000), ""}, "damaged"},
+      {"rows too short", {oneBitHeader(64, 10, 4), std::string(40, 'x')}, "cannot hold"},
+      {"8-bit by hand", {eightBit, std::string(64 * 20, 'x')}, "bits per pixel"},
+      {"huge", {oneBitHeader(100000, 100000), std::string(5000, 'x')}, "too large"},
+      {"widest", {oneBitHeader(0xFFFFFFF8, 1, 0x1FFFFFFF), ""}, "too large"},
+      {"tallest", {oneBitHeader(8, 0xFFFFFFFF), ""}, "too large"},
+      {"one row, too long to turn", {oneBitHeader(1u << 30, 1), std::string(100, 'x')}, "of page", "too large"},
+  };
+  for (const char* options : {"", "Rotation=1", "Rotation=3 CompPrinting=1"}) {
+    const std::string withGood = runFilter(printer.run(options, handRaster({handGood}))).out;
+    const std::string setup = wholePagePrefixes(withGood)[0];
+    const bool turned = std::string(options).find("Rotation") != std::string::npos;
+    for (const Refused& refused : pages) {
+      for (const bool second : {false, true}) {
+        const std::string stream = second ? handRaster({handGood, refused.page}) : handRaster({refused.page});
+        const FilterResult r = runFilter(printer.run(options, stream));
+        const std::string where = std::string(refused.name) + (second ? " second" : " first") + " with \"" + options +
+                                  "\"\n" + r.err.substr(r.err.size() > 600 ? r.err.size() - 600 : 0);
+        EXPECT_EQ(r.termSignal, 0) << where;
+        EXPECT_EQ(r.exitStatus, 1) << where;
+        const char* error = turned && refused.turnedError != nullptr ? refused.turnedError : refused.error;
+        EXPECT_TRUE(hasErrorLine(r.err, error)) << where;
+        EXPECT_TRUE(r.out == (second ? withGood : setup)) << where;
+      }
+    }
+  }
+  // 8-bit and colour pages as libcups itself writes them.
+  for (const uint32_t bits : {8u, 24u}) {
+    TestPage deep{64, 20, bits, 0, {}};
+    deep.pixels.assign(size_t{bytesPerLineOf(deep)} * deep.height, 0x80);
+    const FilterResult r = runFilter(printer.run("", makeRaster({good, deep})));
+    EXPECT_EQ(r.exitStatus, 1) << bits;
+    EXPECT_TRUE(hasErrorLine(r.err, "Page 2 has " + std::to_string(bits) + " bits per pixel")) << r.err;
+    EXPECT_TRUE(endsWith(r.out, kPageEnd));
+    EXPECT_EQ(wholePagePrefixes(r.out).size(), 2u);
+  }
+}
+
+TEST(Hostile, DataAfterTheLastPageFailsTheJobAndCleanEndsDoNot) {
+  PrinterFixture printer;
+  const TestPage page = patternPage(100, 30, 4);
+  const HandPage handPage{oneBitHeader(100, 30), std::string(page.pixels.begin(), page.pixels.end())};
+  const std::string headerOfGarbage(sizeof(cups_page_header2_t) + 10, '\x5a');
+  struct Stream {
+    const char* name;
+    std::string clean;
+  };
+  const std::vector<Stream> streams{
+      {"version 1", handRaster({handPage}, true)},
+      {"version 2 (compressed)", compressedRaster({page})},
+      {"version 3", makeRaster({page})},
+  };
+  for (const Stream& stream : streams) {
+    for (const std::string& garbage : {std::string(), std::string("\n"), std::string("garbage"), headerOfGarbage}) {
+      const std::string where = std::string(stream.name) + " + " + std::to_string(garbage.size()) + " bytes";
+      FilterResult r = runFilter(printer.run("", stream.clean + garbage));
+      EXPECT_EQ(r.exitStatus, garbage.empty() ? 0 : 1) << where << r.err;
+      EXPECT_EQ(hasErrorLine(r.err, "damaged or cut off after page 1"), !garbage.empty()) << where << r.err;
+      EXPECT_EQ(wholePagePrefixes(r.out).size(), 2u) << where;
+      EXPECT_TRUE(endsWith(r.out, kPageEnd)) << where;
+
+      // The same from a print file named on the command line.
+      r = runFilter(printer.runFile(printer.dir.write("job.ras", stream.clean + garbage)));
+      EXPECT_EQ(r.exitStatus, garbage.empty() ? 0 : 1) << where << " from a file\n" << r.err;
+    }
+  }
+  // A two-page job read in pieces of any size ends cleanly too.
+  FilterProcess filter(printer.run());
+  const std::string twoPages = compressedRaster({page, patternPage(100, 30, 5)});
+  for (size_t at = 0; at < twoPages.size(); at += 333) filter.write(twoPages.substr(at, 333));
+  const FilterResult r = filter.finish();
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(wholePagePrefixes(r.out).size(), 3u);
+}
+
+TEST(Hostile, OutputThatCannotBeWrittenIsReported) {
+  PrinterFixture printer;
+  const std::string raster = makeRaster({patternPage(800, 400, 1), patternPage(800, 400, 2)});
+  int gone[2];
+  ASSERT_EQ(pipe(gone), 0);
+  close(gone[0]);  // the printer connection went away: every write fails
+  const int full = open("/dev/full", O_WRONLY);
+  struct Output {
+    int fd;
+    const char* reason;
+  };
+  for (const Output& output : {Output{-1, "Bad file descriptor"}, Output{gone[1], "Broken pipe"},
+                               Output{full, "No space left on device"}}) {
+    if (output.fd == full && full < 0) continue;
+    FilterRun run = printer.run("", raster);
+    run.fds = {{1, output.fd}};
+    const FilterResult r = runFilter(run);
+    EXPECT_EQ(r.termSignal, 0) << output.reason;
+    EXPECT_EQ(r.exitStatus, 1) << output.reason;
+    EXPECT_TRUE(endsWith(r.err, std::string("ERROR: Unable to send the job to the printer: ") + output.reason + "\n"))
+        << r.err;
+  }
+  close(gone[1]);
+  if (full >= 0) close(full);
+}
+
+TEST(Hostile, BrokenPpdEndsTheJobWithAReason) {
+  PrinterFixture printer;
+  struct Broken {
+    const char* name;
+    std::string content;
+    const char* reason;
+  };
+  const std::vector<Broken> ppds{
+      {"empty", "", "Missing PPD-Adobe-4.x header on line 0"},
+      {"not a PPD", "%!PS-Adobe-3.0\n%%Pages: 1\nshowpage\n", "Missing asterisk in column 1 on line 1"},
+      {"binary", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "Missing asterisk in column 1 on line 1"},
+  };
+  for (const Broken& broken : ppds) {
+    FilterRun run = printer.run("", makeRaster({patternPage(64, 8)}));
+    run.ppd = printer.dir.write("broken.ppd", broken.content);
+    const FilterResult r = runFilter(run);
+    EXPECT_EQ(r.exitStatus, 1) << broken.name;
+    EXPECT_EQ(r.out, "") << broken.name;
+    EXPECT_EQ(r.err, kBanner + "ERROR: Unable to read the PPD file \"" + *run.ppd + "\": " + broken.reason + "\n" +
+                         kTrace + "This printer is not supported.\n" + kNoPages)
+        << broken.name;
+  }
+}
+
+// Choice keywords whose numbers do not fit, are negative or are no numbers
+// at all are taken as they come (the PPD is the printer maker's): the job is
+// printed, nothing crashes or overflows.
+TEST(Hostile, AbsurdOptionKeywordsStillPrint) {
+  PpdSpec ppdSpec = fullPpdSpec();
+  const std::vector<std::pair<std::string, std::string>> absurd{
+      {"PageSize", "99999999999999999999"}, {"Resolution", "-2147483649dpi"}, {"Darkness", "2147483648"},
+      {"XMargin", "999999999"},             {"YMargin", "-999999999"},        {"BMOffset", "x12"},
+      {"NumOfCopies", "4294967297"},        {"Cutter", "Custom"},             {"Rotation", "-1"},
+      {"PrintSpeed", std::string(40, '9')},
+  };
+  for (const auto& [keyword, choice] : absurd) {
+    for (PpdOption& option : ppdSpec.options) {
+      if (option.keyword == keyword) option.choices.push_back(choice);
+    }
+    setDefault(ppdSpec, keyword, choice);
+  }
+  PrinterFixture printer(ppdSpec);
+  for (const char* options :
+       {"", "PageSize=Custom.1e39x-1e39", "PageSize=Custom.nanxinf Cutter=Custom.99999999999 Rotation=1",
+        "Darkness=\x01\xff XMargin==== ''=\"\""}) {
+    const FilterResult r = runFilter(printer.run(options, makeRaster({patternPage(64, 16)})));
+    EXPECT_EQ(r.termSignal, 0) << options;
+    EXPECT_EQ(r.exitStatus, 0) << options << r.err;
+    EXPECT_EQ(wholePagePrefixes(r.out).size(), 2u) << options;
+  }
+}
+
+// The kernel hands a program no single argument beyond 128 KiB, so that is
+// the longest options string the filter process can get; a 1 MiB one is
+// read in this process.
+TEST(Hostile, HugeOptionsStringsAreReadInBoundedTime) {
+  PrinterFixture printer;
+  std::string manyOptions;
+  for (int i = 0; manyOptions.size() < 128 * 1024 - 32; ++i) manyOptions += "opt" + std::to_string(i) + "=x ";
+  const std::string longValue = "Darkness=" + std::string(128 * 1024 - 32, '7');
+  for (const std::string& options : {manyOptions, longValue}) {
+    const FilterResult r = runFilter(printer.run(options, makeRaster({patternPage(64, 16)})));
+    EXPECT_EQ(r.exitStatus, 0) << r.err.substr(0, 500);
+    EXPECT_EQ(wholePagePrefixes(r.out).size(), 2u);
+  }
+
+  std::string megabyte;
+  for (int i = 0; megabyte.size() < (1u << 20); ++i) megabyte += "o" + std::to_string(i) + "=1 ";
+  ::setenv("PPD", printer.ppd.c_str(), 1);
+  const auto start = std::chrono::steady_clock::now();
+  settings_t settings{};
+  int status = -1;
+  capture([&] { status = initializeSettings(megabyte.c_str(), &settings); });
+  ::unsetenv("PPD");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(settings.darkness, 10);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
+}
+
+// SIGTERM at random moments of a long job: what reached the printer is
+// always the setup block and whole pages, and the status says whether a page
+// was started. Leaks show in the sanitizer and valgrind runs.
+TEST(Hostile, CancelAtRandomMomentsLeavesWholePages) {
+  PrinterFixture printer;
+  std::vector<TestPage> pages;
+  for (uint32_t i = 0; i < 12; ++i) pages.push_back(patternPage(832, 600, i + 1));
+  const std::string job = makeRaster(pages);
+  const auto feed = [&](FilterProcess& filter) {
+    // The sync word first: once the filter waits for the first page header,
+    // its SIGTERM handler is in place.
+    filter.write(job.substr(0, 4));
+    filter.waitUntilStarvedForInput();
+    return std::thread([&filter, &job] { filter.write(job.substr(4)); });
+  };
+  const std::string options = "CompPrinting=1";
+  FilterProcess reference(printer.run(options));
+  std::thread writer = feed(reference);
+  const auto start = std::chrono::steady_clock::now();
+  writer.join();
+  const FilterResult whole = reference.finish();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_EQ(whole.exitStatus, 0) << whole.err.substr(0, 500);
+  const std::vector<std::string> prefixes = wholePagePrefixes(whole.out);
+  ASSERT_EQ(prefixes.size(), pages.size() + 1);
+
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> moment(0.0, seconds);
+  const int runs = underValgrind() ? 6 : 30;
+  for (int run = 0; run < runs; ++run) {
+    const double delay = moment(random);
+    FilterProcess filter(printer.run(options));
+    writer = feed(filter);
+    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+    filter.signal(SIGTERM);
+    writer.join();
+    const FilterResult r = filter.finish();
+    size_t pagesSent = 0;
+    while (pagesSent < prefixes.size() && prefixes[pagesSent] != r.out) ++pagesSent;
+    const std::string where = "SIGTERM after " + std::to_string(delay) + " s\n" +
+                              r.err.substr(r.err.size() > 400 ? r.err.size() - 400 : 0);
+    EXPECT_EQ(r.termSignal, 0) << where;
+    ASSERT_LT(pagesSent, prefixes.size()) << "the output is not whole pages: " << where;
+    EXPECT_EQ(r.exitStatus, pagesSent == 0 ? 1 : 0) << where;
+    EXPECT_TRUE(endsWith(r.err, pagesSent == 0 ? kNoPages : kReady)) << where;
+  }
+}
+
+}  // namespace
