@@ -13,7 +13,6 @@
 #include "driver/job.h"
 #include "fuzz/sink.h"
 #include "settings/settings.h"
-#include "status/status.h"
 
 namespace {
 
@@ -47,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings_t settings{};
   if (initializeSettings(options.c_str(), &settings) != 0) return 0;
   if (jobSetup(settings.modelNumber) != 0) return 0;
-  clearPrinterStatus(settings.modelNumber);
   fillLabelSize(settings);
   primaryProcess(settings);
   return 0;

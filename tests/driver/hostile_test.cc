@@ -217,6 +217,8 @@ TEST(Hostile, OutputThatCannotBeWrittenIsReported) {
   for (const Output& output : {Output{-1, "Bad file descriptor"}, Output{gone[1], "Broken pipe"},
                                Output{full, "No space left on device"}}) {
     if (output.fd == full && full < 0) continue;
+    // valgrind would open its log on the free descriptor 1.
+    if (output.fd == -1 && underValgrind()) continue;
     FilterRun run = printer.run("", raster);
     run.fds = {{1, output.fd}};
     const FilterResult r = runFilter(run);
@@ -295,6 +297,9 @@ TEST(Hostile, HugeOptionsStringsAreReadInBoundedTime) {
     EXPECT_EQ(wholePagePrefixes(r.out).size(), 2u);
   }
 
+#ifndef __SANITIZE_ADDRESS__
+  // libcups grows its option list by one entry per realloc, which under the
+  // sanitizer's realloc takes minutes for 1 MiB; a plain build takes a second.
   std::string megabyte;
   for (int i = 0; megabyte.size() < (1u << 20); ++i) megabyte += "o" + std::to_string(i) + "=1 ";
   ::setenv("PPD", printer.ppd.c_str(), 1);
@@ -306,6 +311,7 @@ TEST(Hostile, HugeOptionsStringsAreReadInBoundedTime) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(settings.darkness, 10);
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 20.0);
+#endif
 }
 
 // SIGTERM at random moments of a long job: what reached the printer is
