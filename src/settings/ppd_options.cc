@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "settings/numeric.h"
 
@@ -17,6 +18,16 @@ int32_t customInt(const ppd_cparam_t* param) {
   static_assert(sizeof(param->current) >= sizeof(value));
   std::memcpy(&value, &param->current, sizeof(value));
   return value;
+}
+
+// The number at the start of a choice keyword, read as atoi reads it
+// (leading blanks, a sign, decimal digits; 0 without any). Numbers beyond
+// 32 bits, which only a broken PPD holds, saturate instead of wrapping.
+int32_t leadingNumber(const char* keyword) {
+  const long long value = std::strtoll(keyword, nullptr, 10);
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
 }
 
 }  // namespace
@@ -34,7 +45,7 @@ int32_t getOptionChoiceIndex(const char* keyword, ppd_file_t* ppd) {
     std::fprintf(stderr, "TAMRISK Label Driver DEBUG MSG : keyword = %s\n", choice->option->keyword);
     return getCustomOptionChoiceIndex(choice->option->keyword, ppd);
   }
-  return std::atoi(choice->choice);
+  return leadingNumber(choice->choice);
 }
 
 int32_t getCustomOptionChoiceIndex(const char* keyword, ppd_file_t* ppd) {

@@ -237,6 +237,8 @@ TEST_F(OptionReaders, NumberAtTheStartOfTheChoiceKeyword) {
   EXPECT_EQ(value, 300);
   EXPECT_EQ(err, choiceLine("300dpi"));
   EXPECT_EQ(getOptionChoiceIndex("MediaType", ppd_), 0);
+  ppdMarkOption(ppd_, "MediaType", "1");
+  EXPECT_EQ(getOptionChoiceIndex("MediaType", ppd_), 1);
   // No marked choice and a default that names none, or no option at all: -1
   // without a trace line.
   err = capture([&] { value = getOptionChoiceIndex("Darkness", ppd_); }).err;
@@ -245,6 +247,15 @@ TEST_F(OptionReaders, NumberAtTheStartOfTheChoiceKeyword) {
   err = capture([&] { value = getOptionChoiceIndex("PrintSpeed", ppd_); }).err;
   EXPECT_EQ(value, -1);
   EXPECT_EQ(err, "");
+}
+
+TEST_F(OptionReaders, NumbersBeyondThirtyTwoBitsSaturate) {
+  PpdSpec ppdSpec;
+  ppdSpec.options = {{"Darkness", "4294967297", {"4294967297", "-4294967297"}}};
+  open(makePpd(ppdSpec));
+  EXPECT_EQ(getOptionChoiceIndex("Darkness", ppd_), INT32_MAX);
+  ppdMarkOption(ppd_, "Darkness", "-4294967297");
+  EXPECT_EQ(getOptionChoiceIndex("Darkness", ppd_), INT32_MIN);
 }
 
 TEST_F(OptionReaders, CustomParameterOfAnOptionWithoutCustomForm) {
