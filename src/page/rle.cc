@@ -1,7 +1,10 @@
 #include "page/rle.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -13,6 +16,25 @@ constexpr uint32_t kLongestRun = 255;  // the most that one count byte holds
 // The run trace is most of the filter's standard error: one line per run,
 // thousands per label. Its lines are composed in a local block and handed to
 // the stream in large pieces instead of being formatted one by one.
+struct CountText {
+  std::array<char, 4> text;  // decimal digits and the line feed
+  size_t length;
+};
+
+// "1\n" to "255\n", looked up rather than formatted for every run.
+constexpr std::array<CountText, 256> kCountTexts = [] {
+  std::array<CountText, 256> texts{};
+  for (uint32_t count = 0; count < texts.size(); ++count) {
+    CountText& t = texts[count];
+    t.length = 0;
+    if (count >= 100) t.text[t.length++] = static_cast<char>('0' + count / 100);
+    if (count >= 10) t.text[t.length++] = static_cast<char>('0' + count / 10 % 10);
+    t.text[t.length++] = static_cast<char>('0' + count % 10);
+    t.text[t.length++] = '\n';
+  }
+  return texts;
+}();
+
 class RunTrace {
  public:
   RunTrace() { std::fputs("TAMRISK Label Driver DEBUG MSG : start RLE Compression\n", stderr); }
@@ -31,18 +53,26 @@ class RunTrace {
     if (used_ + text.size() + 4 > block_.size()) flush();
     std::memcpy(block_.data() + used_, text.data(), text.size());
     used_ += text.size();
-    if (count >= 100) block_[used_++] = static_cast<char>('0' + count / 100);
-    if (count >= 10) block_[used_++] = static_cast<char>('0' + count / 10 % 10);
-    block_[used_++] = static_cast<char>('0' + count % 10);
-    block_[used_++] = '\n';
+    const CountText& digits = kCountTexts[count];
+    std::memcpy(block_.data() + used_, digits.text.data(), digits.text.size());
+    used_ += digits.length;
   }
 
  private:
+  // The block goes straight to the descriptor, after whatever the stream
+  // still holds, instead of being copied through the stream's buffer.
   void flush() {
-    std::fwrite(block_.data(), 1, used_, stderr);
+    std::fflush(stderr);
+    size_t done = 0;
+    while (done < used_) {
+      const ssize_t put = write(STDERR_FILENO, block_.data() + done, used_ - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;  // a trace that cannot be written is of no consequence to the job
+      done += static_cast<size_t>(put);
+    }
     used_ = 0;
   }
-  std::array<char, 16384> block_;
+  std::array<char, 64 * 1024> block_;
   size_t used_ = 0;
 };
 
