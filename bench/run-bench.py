@@ -175,6 +175,12 @@ def report_targets(summary, workloads):
             print(f"target {name}: not measured (no peer)")
         else:
             print(f"target {name}: {value:.2f} {'met' if value <= limit else 'MISSED'}")
+    labels = int(job.split()[0])
+    for tool in ("tmk comp rot0", "tmk comp rot1", "tmk raw rot0", "peer ZPL"):
+        one, many = summary.get(("4x6 label 203 dpi", tool)), summary.get((job, tool))
+        if one and many:
+            print(f"per label, {tool}: {(many[0] - one[0]) / (labels - 1) * 1000:.3f} ms beyond the first; "
+                  f"peak RSS {one[1]:.2f} MiB for 1 label, {many[1]:.2f} MiB for {labels}")
     for w in workloads:
         floor = summary.get((w[0], "floor"))
         if not floor:
