@@ -226,6 +226,7 @@ int filterMain(int argc, char* argv[]) {
   // (status step, end of every page, end of job) instead of one write each.
   static char traceBuffer[64 * 1024];
   std::setvbuf(stderr, traceBuffer, _IOFBF, sizeof traceBuffer);
+  widenOutputPipes();
 
   std::fputs("#### TAMRISK_CUPS_DRIVER_V1.0.1\n", stderr);
   if (argc != 6 && argc != 7) {

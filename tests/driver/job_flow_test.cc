@@ -2,6 +2,8 @@
 // model check, page loop, cancellation and exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include <csignal>
 #include <regex>
 
@@ -146,6 +148,25 @@ TEST(JobFlow, CancelBeforeTheFirstPageLeavesNoPages) {
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_TRUE(endsWith(r.err, kNoPages)) << r.err;
   EXPECT_EQ(countOf(r.out, "SOT\r\n"), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Megabytes of trace pass through the scheduler's pipes without the filter
+// waiting for the reader every 64 KiB.
+TEST(JobFlow, OutputPipesAreWidened) {
+  PrinterFixture printer;
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  FilterRun run = printer.run("", makeRaster({patternPage(64, 8)}));
+  run.fds = {{2, err[1]}};
+  const FilterResult r = runFilter(run);
+  EXPECT_EQ(r.exitStatus, 0);
+  EXPECT_EQ(fcntl(err[0], F_GETPIPE_SZ), 1 << 20);
+  close(err[0]);
+  close(err[1]);
 }
 
 }  // namespace
