@@ -65,7 +65,7 @@ class RunTrace {
     std::fflush(stderr);
     size_t done = 0;
     while (done < used_) {
-      const ssize_t put = write(STDERR_FILENO, block_.data() + done, used_ - done);
+      const ssize_t put = write(fileno(stderr), block_.data() + done, used_ - done);
       if (put < 0 && errno == EINTR) continue;
       if (put <= 0) break;  // a trace that cannot be written is of no consequence to the job
       done += static_cast<size_t>(put);
