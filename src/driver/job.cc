@@ -163,7 +163,6 @@ void reportOutputError() {
   std::fprintf(stderr, "ERROR: Unable to send the job to the printer: %s\n", std::strerror(outputErrorNumber()));
 }
 
-
 struct PageLoopResult {
   int32_t pages = 0;
   bool failed = false;
@@ -253,7 +252,7 @@ int filterMain(int argc, char* argv[]) {
 
   settings_t settings{};
   PageLoopResult pages;
-  bool settingsRead = initializeSettings(argv[5], &settings) != 1;
+  const bool settingsRead = initializeSettings(argv[5], &settings) != 1;
   if (!settingsRead) {
     std::fprintf(stderr, "%sThis printer is not supported.\n", kTrace);
     pages.failed = true;
