@@ -96,24 +96,39 @@ void turnPerPixel(const std::vector<uint8_t>& source, std::vector<uint8_t>& turn
   }
 }
 
-void quarterTurn(benchmark::State& state, bool blocks) {
+// The turn as the filter does it with each way of gathering pixels, beside
+// the plain gather per pixel as the baseline.
+enum class Gather { kWidest, kSse2Tiles, kBitBlocks, kPerPixel };
+
+void quarterTurn(benchmark::State& state, Gather gather) {
   const auto dpi = static_cast<uint32_t>(state.range(0));
   const uint32_t width = 4 * dpi, height = 6 * dpi, bpl = (width + 7) / 8;
   const std::vector<uint8_t> source = labelImage(width, height);
   std::vector<uint8_t> turned(size_t{bpl} * 8 * ((height + 7) / 8));
   for (auto _ : state) {
-    if (blocks) {
-      benchmark::DoNotOptimize(rotate90Degree(source, turned, height, bpl, width));
-    } else {
-      turnPerPixel(source, turned, height, bpl);
+    switch (gather) {
+      case Gather::kWidest:
+        benchmark::DoNotOptimize(rotate90Degree(source, turned, height, bpl, width));
+        break;
+      case Gather::kSse2Tiles:
+        benchmark::DoNotOptimize(turnQuarter(true, TurnTiles::kSse2, source, turned, height, bpl, width));
+        break;
+      case Gather::kBitBlocks:
+        benchmark::DoNotOptimize(turnQuarter(true, TurnTiles::kBlocks, source, turned, height, bpl, width));
+        break;
+      case Gather::kPerPixel:
+        turnPerPixel(source, turned, height, bpl);
+        break;
     }
     benchmark::ClobberMemory();
   }
   state.counters["pixels/s"] =
       benchmark::Counter(double(width) * height * double(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK_CAPTURE(quarterTurn, blocks, true)->Arg(203)->Arg(300)->Arg(600)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(quarterTurn, per_pixel, false)->Arg(203)->Arg(300)->Arg(600)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(quarterTurn, widest, Gather::kWidest)->Arg(203)->Arg(300)->Arg(600)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(quarterTurn, sse2_tiles, Gather::kSse2Tiles)->Arg(203)->Arg(300)->Arg(600)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(quarterTurn, bit_blocks, Gather::kBitBlocks)->Arg(203)->Arg(300)->Arg(600)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(quarterTurn, per_pixel, Gather::kPerPixel)->Arg(203)->Arg(300)->Arg(600)->Unit(benchmark::kMillisecond);
 
 // A raster stream held in memory, read back through libcups.
 struct MemoryStream {

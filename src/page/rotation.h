@@ -29,3 +29,14 @@ int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, u
                    uint32_t width);
 int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
                     uint32_t width);
+
+// How the turns gather pixels: 8 x 8 bit blocks only, or also 16 x 16 byte
+// tiles (SSE2), or also tiles of 32 rows (AVX2). The turns use the widest
+// this processor runs; tests and benchmarks compare the narrower ones.
+enum class TurnTiles : uint8_t { kBlocks, kSse2, kAvx2 };
+TurnTiles widestTurnTiles();
+
+// rotate90Degree (clockwise) or rotate270Degree with the given tiles, or the
+// widest this processor runs if it lacks them.
+int turnQuarter(bool clockwise, TurnTiles tiles, std::span<const uint8_t> source, std::span<uint8_t> turned,
+                uint32_t height, uint32_t bytesPerLine, uint32_t width);

@@ -107,6 +107,25 @@ TEST(Rotation, TurningRoutinesGiveARowPerColumn) {
   EXPECT_EQ(rotate270Degree(std::span(source.pixels).first(32), rows, 11, 3, 19), 1);
 }
 
+// Every way of gathering pixels gives the same turn: heights around the 16
+// and 32 rows of the tiles, widths around their 128 pixels.
+TEST(Rotation, EveryTileWidthMatchesThePixelByPixelTurn) {
+  int pages = 0;
+  for (TurnTiles tiles : {TurnTiles::kBlocks, TurnTiles::kSse2, TurnTiles::kAvx2}) {
+    for (uint32_t height : {31u, 32u, 33u, 47u, 48u, 65u, 100u}) {
+      for (uint32_t width : {127u, 128u, 129u, 256u, 270u}) {
+        const Image source = randomImage(width, height, ++pages, (width + 7) / 8 + 1);
+        for (int32_t rotation : {1, 3}) {
+          std::vector<uint8_t> rows(size_t{width} * ((height + 7) / 8), 0x77);
+          ASSERT_EQ(turnQuarter(rotation == 1, tiles, source.pixels, rows, height, source.bytesPerLine, width), 0);
+          ASSERT_EQ(rows, turnedByDefinition(source, rotation).pixels)
+              << width << " x " << height << ", rotation " << rotation << ", tiles " << static_cast<int>(tiles);
+        }
+      }
+    }
+  }
+}
+
 TEST(Rotation, QuarterTurnAndTheOppositeRestoreThePage) {
   for (auto [width, height] : {std::pair{64u, 40u}, std::pair{8u, 8u}, std::pair{104u, 200u}}) {
     const Image source = randomImage(width, height, width + height);
