@@ -98,14 +98,17 @@ TEST(RLECompression, TooSmallBuffersCodeNothing) {
 TEST(RLECompression, RandomBandsDecodeBackWithinTwiceTheirLength) {
   std::mt19937 random(4);
   for (int round = 0; round < 300; ++round) {
-    const auto rows = static_cast<uint32_t>(1 + random() % 40);
-    const auto bpl = static_cast<uint32_t>(1 + random() % 60);
+    const auto rows = static_cast<uint32_t>(1 + random() % 60);
+    const auto bpl = static_cast<uint32_t>(1 + random() % 90);
     std::vector<uint8_t> band(size_t{rows} * bpl);
-    // Mostly 0x00 and 0xFF, in runs of any length, some other bytes between.
+    // Mostly 0x00 and 0xFF, in runs of any length (short ones as often as
+    // long), and stretches of 1 to 11 other bytes between, so that runs
+    // start at every place within a word.
     for (size_t i = 0; i < band.size();) {
       const uint32_t kind = random() % 4;
       const uint8_t value = kind == 0 ? 0x00 : kind == 1 ? 0xFF : static_cast<uint8_t>(random());
-      for (size_t n = 1 + random() % (kind < 2 ? 600 : 4); n > 0 && i < band.size(); --n) band[i++] = value;
+      const size_t most = kind >= 2 ? 11 : random() % 2 == 0 ? 12 : 600;
+      for (size_t n = 1 + random() % most; n > 0 && i < band.size(); --n) band[i++] = value;
     }
     const Coded coded = code(band, rows, bpl);
     ASSERT_LE(coded.payload.size(), 2 * band.size());
