@@ -215,7 +215,7 @@ __attribute__((target("avx2"))) size_t turnWideTiles(const uint8_t* source, uint
 
 template <bool kClockwise>
 int turnByBlocks(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
-                 uint32_t width, TurnTiles tiles) {
+                 uint32_t width, [[maybe_unused]] TurnTiles tiles) {
   const uint64_t turnedBytesPerLine = (uint64_t{height} + 7) / 8;
   if (width > uint64_t{bytesPerLine} * 8 || source.size() < uint64_t{height} * bytesPerLine ||
       turned.size() < width * turnedBytesPerLine) {
