@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target rastertoTmkLabel make-sample-raster
+cmake --build build -j "$(nproc)" --target rastertoTmkLabel make-sample-raster tmk-decode
 
 build/tools/make-sample-raster > build/sample.ras
 status=0
@@ -15,7 +15,9 @@ PPD=samples/tmk-sample.ppd build/src/rastertoTmkLabel 1 "${USER:-root}" sample 1
 
 echo "== standard error (messages to the scheduler, trace) =="
 cat build/sample.err
-echo "== standard output: $(stat -c %s build/sample.out) bytes for the printer, first 256 =="
-od -A d -c -N 256 build/sample.out
+echo "== standard output: $(stat -c %s build/sample.out) bytes for the printer, first 128 =="
+od -A d -c -N 128 build/sample.out
+echo "== the same, decoded by tools/tmk-decode =="
+build/tools/tmk-decode -p build/sample build/sample.out || status=1
 echo "== exit status: $status =="
 exit "$status"

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "page/label_stream.h"
+#include "support/label_stream.h"
 #include "support/printer_fixture.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include <functional>
 
-#include "page/label_stream.h"
+#include "support/label_stream.h"
 #include "support/capture.h"
 #include "support/raster_writer.h"
 #include "support/temp_dir.h"

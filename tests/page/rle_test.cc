@@ -6,7 +6,7 @@
 
 #include <random>
 
-#include "page/label_stream.h"
+#include "support/label_stream.h"
 #include "support/capture.h"
 
 namespace {

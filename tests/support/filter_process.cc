@@ -166,7 +166,7 @@ FilterResult FilterProcess::finish() {
   return result;
 }
 
-FilterResult runFilter(const FilterRun& run) {
-  FilterProcess process(run);
+FilterResult runFilter(const FilterRun& run, const std::string& program) {
+  FilterProcess process(run, program);
   return process.finish();
 }

@@ -60,4 +60,5 @@ class FilterProcess {
   double started_ = 0;
 };
 
-FilterResult runFilter(const FilterRun& run);
+// Runs the filter, or another of our programs, to its end.
+FilterResult runFilter(const FilterRun& run, const std::string& program = TMK_FILTER_PATH);

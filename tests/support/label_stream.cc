@@ -1,4 +1,4 @@
-#include "page/label_stream.h"
+#include "support/label_stream.h"
 
 #include <gtest/gtest.h>
 
