@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,9 +99,15 @@ class Decoder {
     const uint32_t bytesPerLine = field(fields + 2);
     const uint32_t rows = field(fields + 4);
     at_ += headerSize;
+    // A band holds 1 to 200 rows; anything else is no band of this filter,
+    // and its size is not to be trusted for memory.
+    if (rows == 0 || rows > kMostBandRows) {
+      fail("the image command at byte " + std::to_string(commandAt) + " carries " + std::to_string(rows) +
+           " rows (1 to 200 expected)");
+      return false;
+    }
     const uint64_t length = uint64_t{bytesPerLine} * rows;
     std::vector<uint8_t> band;
-    band.reserve(length);
     size_t payloadBytes = 0;
     if (compressed) {
       if (!decodeRuns(length, band, payloadBytes)) {
@@ -164,9 +171,6 @@ class Decoder {
     if (startRow != (page_.rows & 0xFFFF)) {
       fail(where + " starts at row " + std::to_string(startRow) + ", the page has " + std::to_string(page_.rows) +
            " rows so far");
-    }
-    if (rows == 0 || rows > kMostBandRows) {
-      fail(where + " carries " + std::to_string(rows) + " rows (1 to 200 expected)");
     }
     page_.inImage = true;
     page_.rows += rows;
@@ -260,7 +264,14 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "ERROR: cannot read the stream: %s\n", std::strerror(errno));
     return 1;
   }
-  const int status = Decoder(stream, prefix).run();
+  int status = 1;
+  try {
+    status = Decoder(stream, prefix).run();
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fputs("ERROR: the stream's pages do not fit in memory\n", stderr);
+    return 1;
+  }
   if (std::fflush(stdout) != 0) return 1;
   return status;
 }

@@ -92,6 +92,8 @@ TEST(Decode, DamagedStreamsAreReported) {
       {sot + kBand + kBand + "\r\nP1\r\n",
        "ERROR: the image command at byte 22 starts at row 0, the page has 3 rows so far\n"},
       {sot + kBand + "\r\n", "ERROR: the stream ends inside a page (no P1 after its image)\n"},
+      {sot + bytes({'L', 'D', 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
+       "ERROR: the image command at byte 5 carries 65535 rows (1 to 200 expected)\n"},
   };
   for (const auto& c : cases) {
     const FilterResult r = decode(c.stream);
