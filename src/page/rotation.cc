@@ -274,12 +274,12 @@ int turnQuarter(bool clockwise, TurnTiles tiles, std::span<const uint8_t> source
 
 int rotate90Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
                    uint32_t width) {
-  return turnQuarter(true, widestTurnTiles(), source, turned, height, bytesPerLine, width);
+  return turnByBlocks<true>(source, turned, height, bytesPerLine, width, widestTurnTiles());
 }
 
 int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, uint32_t height, uint32_t bytesPerLine,
                     uint32_t width) {
-  return turnQuarter(false, widestTurnTiles(), source, turned, height, bytesPerLine, width);
+  return turnByBlocks<false>(source, turned, height, bytesPerLine, width, widestTurnTiles());
 }
 
 int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header) {
