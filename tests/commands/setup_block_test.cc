@@ -15,8 +15,8 @@ struct SetupRun {
 
 // Runs a one-page raster job. The setup block must open standard output, and
 // the page that follows starts with SOT.
-SetupRun runJob(const PpdSpec& ppdSpec, const std::string& options = "") {
-  PrinterFixture printer(ppdSpec);
+SetupRun runJob(const TestPpd& ppd, const std::string& options = "") {
+  PrinterFixture printer(ppd);
   SetupRun run{runFilter(printer.run(options, makeRaster({patternPage(64, 8)}))), ""};
   const size_t from = run.result.err.find(kTrace + "lengthDot = ");
   const std::string last = kTrace + "Not Tamrisk Msq API Mode!!!\n";
@@ -37,7 +37,7 @@ std::string line(const std::string& text) { return kTrace + text + "\n"; }
 
 TEST(SetupBlock, PlainLabelPrinter) {
   // 295 by 144 points is 832 by 406 dots at 203 dpi.
-  const SetupRun run = runJob(fullPpdSpec(34), "PageSize=Custom.295x144");
+  const SetupRun run = runJob(fullTestPpd(34), "PageSize=Custom.295x144");
   expectBlock(run, "SL406,24,G\r\nSW832\r\nSTd\r\nSD10\r\nSM0,0\r\nSS4\r\nTA0\r\nCUTn\r\n");
   EXPECT_EQ(run.traces, line("lengthDot = 406, widthDot = 832") + line("setLength() : SL406,24,G,0") +
                             line("setWidth() : SW832") + line("setMediaType() : STd") + line("setDarkness() : SD10") +
@@ -49,10 +49,10 @@ TEST(SetupBlock, PlainLabelPrinter) {
 TEST(SetupBlock, RewinderPrinterWithBlackMarkOffsetAndCutter) {
   // A cut period of 2 with the cutter plainly on: the PPD's default is the
   // custom period, which keeps its value when the job chooses Cutter 1.
-  PpdSpec ppdSpec = fullPpdSpec(292);
-  setDefault(ppdSpec, "Cutter", "Custom.2");
+  TestPpd ppd = fullTestPpd(292);
+  setDefault(ppd, "Cutter", "Custom.2");
   // 227 by 171 points is 640 by 482 dots at 203 dpi (480 has no whole-point size).
-  const SetupRun run = runJob(ppdSpec,
+  const SetupRun run = runJob(ppd,
                               "PageSize=Custom.227x171 SensorType=2 BMOffset=2 MediaType=1 Darkness=12 XMargin=1 "
                               "PrintSpeed=5 Rewinder=1 Cutter=1 NumOfCopies=3");
   expectBlock(run, "SL482,24,B\r\nSA16\r\nSW640\r\nSTt\r\nSD12\r\nSM8,0\r\nSS5\r\nTA0\r\nRWDy\r\nCUTy,2\r\n");
@@ -103,13 +103,13 @@ TEST(SetupBlock, LabelSizeChoiceAndQuarterTurns) {
       {"index -1", false, true, "PageSize=-1", 0, 0},
   };
   for (const SizeCase& c : cases) {
-    PpdSpec ppdSpec = fullPpdSpec(34);
-    ppdSpec.customPageSize = c.customPageSize;
-    if (!c.rotationOption) removeOption(ppdSpec, "Rotation");
-    for (PpdOption& option : ppdSpec.options) {
+    TestPpd ppd = fullTestPpd(34);
+    ppd.customPageSize = c.customPageSize;
+    if (!c.rotationOption) removeOption(ppd, "Rotation");
+    for (PpdOption& option : ppd.options) {
       if (option.keyword == "PageSize") option.choices.insert(option.choices.end(), {"56", "-1"});
     }
-    const SetupRun run = runJob(ppdSpec, c.options);
+    const SetupRun run = runJob(ppd, c.options);
     const std::string length = std::to_string(c.lengthDot);
     const std::string width = std::to_string(c.widthDot);
     EXPECT_TRUE(run.result.out.starts_with("SL" + length + ",24,G\r\nSW" + width + "\r\n")) << c.name;

@@ -264,7 +264,7 @@ TEST(Hostile, BrokenPpdEndsTheJobWithAReason) {
 // at all are taken as they come (the PPD is the printer maker's): the job is
 // printed, nothing crashes or overflows.
 TEST(Hostile, AbsurdOptionKeywordsStillPrint) {
-  PpdSpec ppdSpec = fullPpdSpec();
+  TestPpd ppd = fullTestPpd();
   const std::vector<std::pair<std::string, std::string>> absurd{
       {"PageSize", "99999999999999999999"}, {"Resolution", "-2147483649dpi"}, {"Darkness", "2147483648"},
       {"XMargin", "999999999"},             {"YMargin", "-999999999"},        {"BMOffset", "x12"},
@@ -272,12 +272,12 @@ TEST(Hostile, AbsurdOptionKeywordsStillPrint) {
       {"PrintSpeed", std::string(40, '9')},
   };
   for (const auto& [keyword, choice] : absurd) {
-    for (PpdOption& option : ppdSpec.options) {
+    for (PpdOption& option : ppd.options) {
       if (option.keyword == keyword) option.choices.push_back(choice);
     }
-    setDefault(ppdSpec, keyword, choice);
+    setDefault(ppd, keyword, choice);
   }
-  PrinterFixture printer(ppdSpec);
+  PrinterFixture printer(ppd);
   for (const char* options :
        {"", "PageSize=Custom.1e39x-1e39", "PageSize=Custom.nanxinf Cutter=Custom.99999999999 Rotation=1",
         "Darkness=\x01\xff XMargin==== ''=\"\""}) {

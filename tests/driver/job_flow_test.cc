@@ -45,7 +45,7 @@ TEST(JobFlow, MissingInputFileFailsAfterAPause) {
 }
 
 TEST(JobFlow, UnsupportedModelEndsTheJob) {
-  PrinterFixture printer(fullPpdSpec(146));
+  PrinterFixture printer(fullTestPpd(146));
   const FilterResult r = runFilter(printer.run("", makeRaster({patternPage(64, 8)})));
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");

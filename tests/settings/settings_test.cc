@@ -56,7 +56,7 @@ std::string fieldLines(const settings_t& s, bool rewinder) {
 }
 
 TEST(Settings, PpdWithEveryOptionGivesItsDefaultsAndTheFullTrace) {
-  const Loaded loaded = load(makePpd(fullPpdSpec(34)));
+  const Loaded loaded = load(makePpd(fullTestPpd(34)));
   ASSERT_EQ(loaded.result, 0);
   const settings_t& s = loaded.settings;
   EXPECT_EQ(s.modelNumber, 34);
@@ -83,9 +83,9 @@ TEST(Settings, PpdWithEveryOptionGivesItsDefaultsAndTheFullTrace) {
 }
 
 TEST(Settings, PpdWithoutOptionsLeavesMinusOneEverywhere) {
-  PpdSpec ppdSpec;
-  ppdSpec.modelNumber = 292;
-  const Loaded loaded = load(makePpd(ppdSpec));
+  TestPpd ppd;
+  ppd.modelNumber = 292;
+  const Loaded loaded = load(makePpd(ppd));
   ASSERT_EQ(loaded.result, 0);
   const settings_t& s = loaded.settings;
   for (int32_t field : {s.pageSize, s.resolution, s.mediaType, s.sensorType, s.rotation, s.numOfCopies,
@@ -105,16 +105,16 @@ TEST(Settings, PpdWithoutOptionsLeavesMinusOneEverywhere) {
 
 TEST(Settings, RewinderIsReadAndTracedOnlyForTheRewinderGroup) {
   for (int model : {142, 143, 150, 292, 293}) {
-    PpdSpec ppdSpec = fullPpdSpec(model);
-    setDefault(ppdSpec, "Rewinder", "1");
-    const Loaded loaded = load(makePpd(ppdSpec));
+    TestPpd ppd = fullTestPpd(model);
+    setDefault(ppd, "Rewinder", "1");
+    const Loaded loaded = load(makePpd(ppd));
     EXPECT_EQ(loaded.settings.rewinder, 1) << model;
     EXPECT_NE(loaded.err.find("settings->rewinder \t: 1\n"), std::string::npos) << model;
   }
   for (int model : {144, 34}) {
-    PpdSpec ppdSpec = fullPpdSpec(model);
-    setDefault(ppdSpec, "Rewinder", "1");
-    const Loaded loaded = load(makePpd(ppdSpec));
+    TestPpd ppd = fullTestPpd(model);
+    setDefault(ppd, "Rewinder", "1");
+    const Loaded loaded = load(makePpd(ppd));
     EXPECT_EQ(loaded.settings.rewinder, 0) << model;
     EXPECT_EQ(loaded.err.find("rewinder"), std::string::npos) << model;
   }
@@ -127,22 +127,22 @@ TEST(Settings, ResolutionSetsDotsPerMillimetre) {
     float dot;
   };
   for (const Case& c : {Case{"203dpi", 203, 8.0f}, Case{"300dpi", 300, 11.8f}, Case{"600dpi", 600, 23.6f}}) {
-    PpdSpec ppdSpec = fullPpdSpec();
-    setDefault(ppdSpec, "Resolution", c.choice);
-    const Loaded loaded = load(makePpd(ppdSpec));
+    TestPpd ppd = fullTestPpd();
+    setDefault(ppd, "Resolution", c.choice);
+    const Loaded loaded = load(makePpd(ppd));
     EXPECT_EQ(loaded.settings.resolution, c.resolution);
     EXPECT_EQ(Dot, c.dot) << c.choice;
   }
-  PpdSpec ppdSpec = fullPpdSpec();
-  removeOption(ppdSpec, "Resolution");
-  const Loaded loaded = load(makePpd(ppdSpec));
+  TestPpd ppd = fullTestPpd();
+  removeOption(ppd, "Resolution");
+  const Loaded loaded = load(makePpd(ppd));
   EXPECT_EQ(loaded.settings.resolution, -1);
   EXPECT_EQ(Dot, 23.6f);
 }
 
 TEST(Settings, JobOptionsOverrideThePpdDefaults) {
   const Loaded loaded =
-      load(makePpd(fullPpdSpec()), "Darkness=12 Rotation=3 PageSize=53 NumOfCopies=3 Cutter=1 media=ignored");
+      load(makePpd(fullTestPpd()), "Darkness=12 Rotation=3 PageSize=53 NumOfCopies=3 Cutter=1 media=ignored");
   EXPECT_EQ(loaded.settings.darkness, 12);
   EXPECT_EQ(loaded.settings.rotation, 3);
   EXPECT_EQ(loaded.settings.pageSize, 53);
@@ -151,7 +151,7 @@ TEST(Settings, JobOptionsOverrideThePpdDefaults) {
 }
 
 TEST(Settings, CustomPageSizeIsTruncatedToWholePoints) {
-  const Loaded loaded = load(makePpd(fullPpdSpec()), "PageSize=Custom.144.5x288.9");
+  const Loaded loaded = load(makePpd(fullTestPpd()), "PageSize=Custom.144.5x288.9");
   EXPECT_EQ(loaded.settings.customWidth, 144.0f);
   EXPECT_EQ(loaded.settings.customHeight, 288.0f);
   EXPECT_NE(loaded.err.find("TAMRISK DEBUG MSG : custom Width is 144.500000\n"), std::string::npos);
@@ -164,7 +164,7 @@ TEST(Settings, CustomPageSizeIsTruncatedToWholePoints) {
 }
 
 TEST(Settings, LowerCaseCustomCutterGivesItsPeriod) {
-  const Loaded loaded = load(makePpd(fullPpdSpec()), "Cutter=custom.5");
+  const Loaded loaded = load(makePpd(fullTestPpd()), "Cutter=custom.5");
   EXPECT_EQ(loaded.settings.cutter, 5);
   EXPECT_EQ(loaded.settings.cutPeriod, 5);
   EXPECT_NE(loaded.err.find(choiceLine("Custom") + kT + "keyword = Cutter\n" + kT + "start custom option function\n" +
@@ -227,11 +227,11 @@ class OptionReaders : public ::testing::Test {
 };
 
 TEST_F(OptionReaders, NumberAtTheStartOfTheChoiceKeyword) {
-  PpdSpec ppdSpec;
-  ppdSpec.options = {{"Resolution", "300dpi", {"203dpi", "300dpi"}},
+  TestPpd ppd;
+  ppd.options = {{"Resolution", "300dpi", {"203dpi", "300dpi"}},
                   {"MediaType", "None", {"None", "1"}},
                   {"Darkness", "Nonexistent", {"8", "10"}}};
-  open(makePpd(ppdSpec));
+  open(makePpd(ppd));
   int32_t value = 0;
   std::string err = capture([&] { value = getOptionChoiceIndex("Resolution", ppd_); }).err;
   EXPECT_EQ(value, 300);
@@ -250,18 +250,18 @@ TEST_F(OptionReaders, NumberAtTheStartOfTheChoiceKeyword) {
 }
 
 TEST_F(OptionReaders, NumbersBeyondThirtyTwoBitsSaturate) {
-  PpdSpec ppdSpec;
-  ppdSpec.options = {{"Darkness", "4294967297", {"4294967297", "-4294967297"}}};
-  open(makePpd(ppdSpec));
+  TestPpd ppd;
+  ppd.options = {{"Darkness", "4294967297", {"4294967297", "-4294967297"}}};
+  open(makePpd(ppd));
   EXPECT_EQ(getOptionChoiceIndex("Darkness", ppd_), INT32_MAX);
   ppdMarkOption(ppd_, "Darkness", "-4294967297");
   EXPECT_EQ(getOptionChoiceIndex("Darkness", ppd_), INT32_MIN);
 }
 
 TEST_F(OptionReaders, CustomParameterOfAnOptionWithoutCustomForm) {
-  PpdSpec ppdSpec;
-  ppdSpec.options = {{"Cutter", "1", {"0", "1"}}};
-  open(makePpd(ppdSpec));
+  TestPpd ppd;
+  ppd.options = {{"Cutter", "1", {"0", "1"}}};
+  open(makePpd(ppd));
   int32_t value = 0;
   EXPECT_EQ(capture([&] { value = getCustomParam("Cutter", ppd_); }).err, "TAMRISK DEBUG MSG : ppd option is NULL\n");
   EXPECT_EQ(value, -1);
@@ -271,7 +271,7 @@ TEST_F(OptionReaders, CustomParameterOfAnOptionWithoutCustomForm) {
 }
 
 TEST_F(OptionReaders, CustomPageParameterByName) {
-  open(makePpd(fullPpdSpec()));
+  open(makePpd(fullTestPpd()));
   ppdMarkOption(ppd_, "PageSize", "Custom.144.5x-0.5");
   int32_t value = 0;
   std::string err = capture([&] { value = getCustomPageParam("PageSize", "Width", ppd_); }).err;

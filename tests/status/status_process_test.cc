@@ -25,17 +25,17 @@ const std::string kRequest = "^cp\r";
 // status 0, no data.
 const std::string kDrainRequest{"\x02\x00\x00\x00", 4};
 
-PpdSpec statusPpd(int model, const std::string& statusCheck = "1") {
-  PpdSpec ppdSpec = fullPpdSpec(model);
-  for (PpdOption& option : ppdSpec.options) {
+TestPpd statusPpd(int model, const std::string& statusCheck = "1") {
+  TestPpd ppd = fullTestPpd(model);
+  for (PpdOption& option : ppd.options) {
     if (option.keyword == "StatusCheck") option.choices.push_back("2");
   }
   if (statusCheck.empty()) {
-    removeOption(ppdSpec, "StatusCheck");
+    removeOption(ppd, "StatusCheck");
   } else {
-    setDefault(ppdSpec, "StatusCheck", statusCheck);
+    setDefault(ppd, "StatusCheck", statusCheck);
   }
-  return ppdSpec;
+  return ppd;
 }
 
 // The lines the status step wrote: everything between the model check and

@@ -4,12 +4,12 @@
 #include <sstream>
 #include <stdexcept>
 
-PpdSpec fullPpdSpec(int modelNumber) {
-  PpdSpec ppdSpec;
-  ppdSpec.modelNumber = modelNumber;
-  ppdSpec.customPageSize = true;
-  ppdSpec.customCutter = true;
-  ppdSpec.options = {
+TestPpd fullTestPpd(int modelNumber) {
+  TestPpd ppd;
+  ppd.modelNumber = modelNumber;
+  ppd.customPageSize = true;
+  ppd.customCutter = true;
+  ppd.options = {
       {"PageSize", "27", {"0", "5", "27", "48", "53", "54", "55"}},
       {"Resolution", "203dpi", {"203dpi", "300dpi", "600dpi"}},
       {"MediaType", "0", {"0", "1", "2"}},
@@ -27,11 +27,11 @@ PpdSpec fullPpdSpec(int modelNumber) {
       {"Rewinder", "0", {"0", "1"}},
       {"CompPrinting", "0", {"0", "1"}},
   };
-  return ppdSpec;
+  return ppd;
 }
 
-void setDefault(PpdSpec& ppdSpec, const std::string& keyword, const std::string& choice) {
-  for (PpdOption& option : ppdSpec.options) {
+void setDefault(TestPpd& ppd, const std::string& keyword, const std::string& choice) {
+  for (PpdOption& option : ppd.options) {
     if (option.keyword == keyword) {
       option.defaultChoice = choice;
       return;
@@ -40,13 +40,13 @@ void setDefault(PpdSpec& ppdSpec, const std::string& keyword, const std::string&
   throw std::invalid_argument("no option " + keyword);
 }
 
-void removeOption(PpdSpec& ppdSpec, const std::string& keyword) {
-  std::erase_if(ppdSpec.options, [&](const PpdOption& option) { return option.keyword == keyword; });
+void removeOption(TestPpd& ppd, const std::string& keyword) {
+  std::erase_if(ppd.options, [&](const PpdOption& option) { return option.keyword == keyword; });
 }
 
-std::string makePpd(const PpdSpec& ppdSpec) {
-  std::ostringstream ppd;
-  ppd << "*PPD-Adobe: \"4.3\"\n"
+std::string makePpd(const TestPpd& ppd) {
+  std::ostringstream text;
+  text << "*PPD-Adobe: \"4.3\"\n"
          "*FormatVersion: \"4.3\"\n"
          "*FileVersion: \"1.0\"\n"
          "*LanguageVersion: English\n"
@@ -59,29 +59,29 @@ std::string makePpd(const PpdSpec& ppdSpec) {
          "*NickName: \"Test Label Printer\"\n"
          "*cupsVersion: 2.4\n"
          "*cupsModelNumber: "
-      << ppdSpec.modelNumber
+      << ppd.modelNumber
       << "\n"
          "*cupsFilter: \"application/vnd.cups-raster 0 rastertoTmkLabel\"\n";
-  for (const PpdOption& option : ppdSpec.options) {
-    ppd << "*OpenUI *" << option.keyword << "/" << option.keyword << ": PickOne\n";
-    ppd << "*Default" << option.keyword << ": " << option.defaultChoice << "\n";
+  for (const PpdOption& option : ppd.options) {
+    text << "*OpenUI *" << option.keyword << "/" << option.keyword << ": PickOne\n";
+    text << "*Default" << option.keyword << ": " << option.defaultChoice << "\n";
     for (const std::string& choice : option.choices) {
-      ppd << "*" << option.keyword << " " << choice << "/" << choice << ": \"\"\n";
+      text << "*" << option.keyword << " " << choice << "/" << choice << ": \"\"\n";
     }
-    ppd << "*CloseUI: *" << option.keyword << "\n";
+    text << "*CloseUI: *" << option.keyword << "\n";
   }
-  if (ppdSpec.customPageSize) {
-    ppd << "*CustomPageSize True: \"pop pop pop <</PageSize[5 -2 roll]/ImagingBBox null>>setpagedevice\"\n"
+  if (ppd.customPageSize) {
+    text << "*CustomPageSize True: \"pop pop pop <</PageSize[5 -2 roll]/ImagingBBox null>>setpagedevice\"\n"
            "*ParamCustomPageSize Width: 1 points 36 864\n"
            "*ParamCustomPageSize Height: 2 points 36 3600\n"
            "*ParamCustomPageSize WidthOffset: 3 points 0 0\n"
            "*ParamCustomPageSize HeightOffset: 4 points 0 0\n"
            "*ParamCustomPageSize Orientation: 5 int 0 3\n";
   }
-  if (ppdSpec.customCutter) {
-    ppd << "*CustomCutter True: \"\"\n"
+  if (ppd.customCutter) {
+    text << "*CustomCutter True: \"\"\n"
            "*ParamCustomCutter CutPeriod/Cut Period: 1 int 0 100\n";
   }
-  ppd << ppdSpec.extra;
-  return ppd.str();
+  text << ppd.extra;
+  return text.str();
 }

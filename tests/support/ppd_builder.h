@@ -10,7 +10,7 @@ struct PpdOption {
   std::vector<std::string> choices;
 };
 
-struct PpdSpec {
+struct TestPpd {
   int modelNumber = 34;
   std::vector<PpdOption> options;
   bool customPageSize = false;  // *CustomPageSize with Width and Height in points
@@ -23,12 +23,12 @@ struct PpdSpec {
 // MediaType 0, SensorType 0, Rotation 0, NumOfCopies 1, StatusCheck 0,
 // Darkness 10, XMargin 0, YMargin 0, PrintSpeed 4, BMOffset 0, TOOffset 0,
 // Cutter 0, Rewinder 0, CompPrinting 0.
-PpdSpec fullPpdSpec(int modelNumber = 34);
+TestPpd fullTestPpd(int modelNumber = 34);
 
-// Replaces the default choice of `keyword` in `ppdSpec` (the option must exist).
-void setDefault(PpdSpec& ppdSpec, const std::string& keyword, const std::string& choice);
+// Replaces the default choice of `keyword` in `ppd` (the option must exist).
+void setDefault(TestPpd& ppd, const std::string& keyword, const std::string& choice);
 
-// Drops the option `keyword` from `ppdSpec`.
-void removeOption(PpdSpec& ppdSpec, const std::string& keyword);
+// Drops the option `keyword` from `ppd`.
+void removeOption(TestPpd& ppd, const std::string& keyword);
 
-std::string makePpd(const PpdSpec& ppdSpec);
+std::string makePpd(const TestPpd& ppd);
