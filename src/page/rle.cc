@@ -37,7 +37,9 @@ constexpr std::array<CountText, 256> kCountTexts = [] {
 
 class RunTrace {
  public:
-  RunTrace() { std::fputs("TAMRISK Label Driver DEBUG MSG : start RLE Compression\n", stderr); }
+  explicit RunTrace(bool enabled) : enabled_(enabled) {
+    std::fputs("TAMRISK Label Driver DEBUG MSG : start RLE Compression\n", stderr);
+  }
   ~RunTrace() {
     flush();
     std::fputs("TAMRISK Label Driver DEBUG MSG : RLE Compression complete\n", stderr);
@@ -46,6 +48,7 @@ class RunTrace {
   RunTrace& operator=(const RunTrace&) = delete;
 
   void add(uint8_t value, uint32_t count) {
+    if (!enabled_) return;
     static constexpr std::string_view kZeros =
         "TAMRISK Label Driver DEBUG MSG : compData = 0x00, compDataLength = ";
     static constexpr std::string_view kOnes = "TAMRISK Label Driver DEBUG MSG : compData = 0xff, compDataLength = ";
@@ -72,6 +75,7 @@ class RunTrace {
     }
     used_ = 0;
   }
+  bool enabled_;
   std::array<char, 64 * 1024> block_;
   size_t used_ = 0;
 };
@@ -94,8 +98,8 @@ bool holdsRunByte(uint64_t word) {
 }  // namespace
 
 uint32_t RLECompression(std::span<const uint8_t> band, std::span<uint8_t> payload, uint32_t rows,
-                        uint32_t bytesPerLine) {
-  RunTrace trace;
+                        uint32_t bytesPerLine, bool traceRuns) {
+  RunTrace trace(traceRuns);
   const uint64_t length = uint64_t{rows} * bytesPerLine;
   // The worst case is one two-byte run per input byte; an output of 4 GiB or
   // more could not be told by the result.

@@ -9,6 +9,7 @@
 // run as the value and a count of 1 to 255; every other byte is copied as it
 // is. Runs go on across row ends. `payload` needs room for twice the input:
 // a band that holds fewer bytes, or a payload buffer that is too small, codes
-// nothing and gives 0. Writes one trace line per run to standard error.
+// nothing and gives 0. Writes a start and an end trace line to standard
+// error and, with `traceRuns`, one line per run between them.
 uint32_t RLECompression(std::span<const uint8_t> band, std::span<uint8_t> payload, uint32_t rows,
-                        uint32_t bytesPerLine);
+                        uint32_t bytesPerLine, bool traceRuns = true);

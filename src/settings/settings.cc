@@ -107,6 +107,7 @@ int initializeSettings(const char* options, settings_t* settings) {
   s.cutPeriod = getCustomParam("Cutter", ppd);
   if (isRewinderModel(s.modelNumber)) s.rewinder = getOptionChoiceIndex("Rewinder", ppd);
   s.compressed = getOptionChoiceIndex("CompPrinting", ppd);
+  s.runTrace = getOptionChoiceIndex("RunTrace", ppd);
   *settings = s;
 
   traceSettings(s);

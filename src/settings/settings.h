@@ -7,8 +7,9 @@
 #include "settings/models.h"
 
 // Field order and types are fixed: the record is copied whole into the
-// job-setup sequence and other code relies on this layout. An option that is
-// missing from the PPD leaves -1 (-1.0 for the custom size).
+// job-setup sequence and other code relies on this layout; new fields go
+// last. An option that is missing from the PPD leaves -1 (-1.0 for the
+// custom size).
 struct settings_t {
   int32_t modelNumber;
   int32_t pageSize;
@@ -32,6 +33,9 @@ struct settings_t {
   int32_t lengthDot;
   int32_t widthDot;
   int32_t compressed;
+  // 0 leaves out the trace line per run-length run: a compressed label has
+  // thousands, and the scheduler reads every line. -1 (absent) or 1 keeps them.
+  int32_t runTrace;
 };
 
 // Printer dots per millimetre: 8.0 at 203 dpi, 11.8 at 300 dpi, 23.6 otherwise;
