@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,13 +12,40 @@
 
 namespace {
 
-// The parameter's value read as an integer, whatever its declared type: the
-// value union's bits taken as custom_int (copied, so no union punning).
+// The decimal integer at the start of a text parameter (after blanks, with a
+// sign), saturated to 32 bits; -1 for a text without one or no text at all.
+int32_t leadingInteger(const char* text) {
+  if (text == nullptr) return -1;
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (end == text) return -1;
+  return static_cast<int32_t>(std::clamp<long long>(value, std::numeric_limits<int32_t>::min(),
+                                                    std::numeric_limits<int32_t>::max()));
+}
+
+// The parameter's value as an integer, read as its declared type: numbers
+// truncated toward zero, texts by their leading integer.
 int32_t customInt(const ppd_cparam_t* param) {
-  int32_t value = 0;
-  static_assert(sizeof(param->current) >= sizeof(value));
-  std::memcpy(&value, &param->current, sizeof(value));
-  return value;
+  switch (param->type) {
+    case PPD_CUSTOM_INT:
+      return param->current.custom_int;
+    case PPD_CUSTOM_REAL:
+      return truncateToInt32(param->current.custom_real);
+    case PPD_CUSTOM_POINTS:
+      return truncateToInt32(param->current.custom_points);
+    case PPD_CUSTOM_CURVE:
+      return truncateToInt32(param->current.custom_curve);
+    case PPD_CUSTOM_INVCURVE:
+      return truncateToInt32(param->current.custom_invcurve);
+    case PPD_CUSTOM_STRING:
+      return leadingInteger(param->current.custom_string);
+    case PPD_CUSTOM_PASSWORD:
+      return leadingInteger(param->current.custom_password);
+    case PPD_CUSTOM_PASSCODE:
+      return leadingInteger(param->current.custom_passcode);
+    default:
+      return -1;
+  }
 }
 
 // The number at the start of a choice keyword, read as atoi reads it

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "settings/ppd_options.h"
 #include "settings/settings.h"
@@ -152,6 +153,7 @@ TEST(Settings, JobOptionsOverrideThePpdDefaults) {
 
 TEST(Settings, CustomPageSizeIsTruncatedToWholePoints) {
   const Loaded loaded = load(makePpd(fullTestPpd()), "PageSize=Custom.144.5x288.9");
+  EXPECT_EQ(loaded.settings.pageSize, 144);
   EXPECT_EQ(loaded.settings.customWidth, 144.0f);
   EXPECT_EQ(loaded.settings.customHeight, 288.0f);
   EXPECT_NE(loaded.err.find("TAMRISK DEBUG MSG : custom Width is 144.500000\n"), std::string::npos);
@@ -170,6 +172,31 @@ TEST(Settings, LowerCaseCustomCutterGivesItsPeriod) {
   EXPECT_NE(loaded.err.find(choiceLine("Custom") + kT + "keyword = Cutter\n" + kT + "start custom option function\n" +
                             kT + "cOption not NULL\n" + kT + "cParam not NULL, name = Cut Period\n"),
             std::string::npos);
+}
+
+// The first custom parameter is read as the type the PPD declares: numbers
+// truncated toward zero and saturated, texts by their leading integer.
+TEST(Settings, CustomCutPeriodIsReadAsItsDeclaredType) {
+  struct Case {
+    const char* type;
+    const char* value;
+    int32_t period;
+  };
+  const std::vector<Case> cases{
+      {"int", "3", 3},          {"real", "3.9", 3},         {"real", "-2.5", -2},
+      {"real", "1e20", INT32_MAX}, {"points", "7.5", 7},    {"curve", "2.2", 2},
+      {"invcurve", "1.5", 1},   {"string", "12abc", 12},    {"string", "abc", -1},
+      {"password", "42", 42},   {"passcode", "0815", 815},  {"string", "99999999999", INT32_MAX},
+  };
+  for (const Case& c : cases) {
+    TestPpd ppd = fullTestPpd();
+    ppd.customCutter = false;
+    ppd.extra = std::string("*CustomCutter True: \"\"\n*ParamCustomCutter CutPeriod/Cut Period: 1 ") + c.type +
+                " -1000000 1000000\n";
+    const Loaded loaded = load(makePpd(ppd), (std::string("Cutter=Custom.") + c.value).c_str());
+    EXPECT_EQ(loaded.settings.cutPeriod, c.period) << c.type << " " << c.value;
+    EXPECT_EQ(loaded.settings.cutter, c.period) << c.type << " " << c.value;
+  }
 }
 
 TEST(Settings, MissingPpdIsReportedAndFails) {
