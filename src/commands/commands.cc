@@ -1,5 +1,6 @@
 #include "commands/commands.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -22,7 +23,8 @@ constexpr const char* kTrace = "TAMRISK Label Driver DEBUG MSG : ";
   va_start(args, format);
   const int length = std::vsnprintf(text.data(), text.size(), format, args);
   va_end(args);
-  if (length > 0) writeOutput(text.data(), static_cast<size_t>(length));
+  // vsnprintf tells the length the text would have had; only what fits was written.
+  if (length > 0) writeOutput(text.data(), std::min(static_cast<size_t>(length), text.size() - 1));
 }
 
 // A whole command with no values: its text, then the CR LF line end.

@@ -1,10 +1,5 @@
 #include "commands/output.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <array>
 #include <cerrno>
 #include <cstdio>
 
@@ -39,16 +34,5 @@ int flushOutput() {
 bool outputFailed() { return flushOutput() != 0; }
 
 int outputErrorNumber() { return firstErrorNumber != 0 ? firstErrorNumber : EIO; }
-
-void widenOutputPipes() {
-  const int savedErrno = errno;  // the usage report shows the errno the filter started with
-  for (const int fd : std::array{STDOUT_FILENO, STDERR_FILENO}) {
-    struct stat status {};
-    // Only a hint: without room for it (a per-user pipe limit) the pipe
-    // stays as it is.
-    if (fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode)) fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-  }
-  errno = savedErrno;
-}
 
 void flushTrace() { std::fflush(stderr); }

@@ -19,11 +19,6 @@ bool outputFailed();
 // The errno of the first failed write (EIO when the system gave none).
 int outputErrorNumber();
 
-// Widens standard output and standard error to 1 MiB where they are pipes.
-// A 600 dpi label carries megabytes of trace and image data; through the
-// usual 64 KiB pipe the filter would wait for the reader at every 64 KiB.
-void widenOutputPipes();
-
 // Pushes the buffered trace and message lines on standard error to the
 // scheduler; write errors there are of no consequence to the job.
 void flushTrace();

@@ -168,7 +168,7 @@ struct PageLoopResult {
   bool failed = false;
 };
 
-PageLoopResult runPageLoop(JobInput& input, const settings_t& settings, uint32_t copies) {
+PageLoopResult runPageLoop(JobInput& input, const settings_t& settings) {
   PageLoopResult result;
   cups_raster_t* ras = openRaster(input);
   if (ras == nullptr) {
@@ -191,7 +191,7 @@ PageLoopResult runPageLoop(JobInput& input, const settings_t& settings, uint32_t
     }
     if (Canceled != 0) break;
     ++result.pages;
-    const int status = printPage(ras, &header, &settings, &result.pages, copies);
+    const int status = printPage(ras, &header, &settings, &result.pages, settings.numOfCopies);
     flushTrace();
     if (status == 1) {
       result.failed = true;
@@ -229,7 +229,6 @@ int filterMain(int argc, char* argv[]) {
   // in pieces of the stream's default 4 KiB.
   static char printerBuffer[64 * 1024];
   std::setvbuf(stdout, printerBuffer, _IOFBF, sizeof printerBuffer);
-  widenOutputPipes();
 
   std::fputs("#### TAMRISK_CUPS_DRIVER_V1.0.1\n", stderr);
   if (argc != 6 && argc != 7) {
@@ -261,9 +260,12 @@ int filterMain(int argc, char* argv[]) {
     std::fprintf(stderr, "%sThis printer is not supported.\n", kTrace);
     pages.failed = true;
   } else {
-    Canceled = 0;
+    // A cancel that came while the PPD was read holds: the page loop starts no page.
     if (jobSetup(settings.modelNumber) == 1) {
       std::fprintf(stderr, "%sjobSetup() fail.\n", kTrace);
+      std::fprintf(stderr,
+                   "ERROR: This printer model (%d) is not supported by rastertoTmkLabel; nothing was printed.\n",
+                   settings.modelNumber);
       return 1;
     }
     if (settings.statusCheck == 1) {
@@ -288,9 +290,8 @@ int filterMain(int argc, char* argv[]) {
     fillLabelSize(settings);
     std::fprintf(stderr, "%slengthDot = %d, widthDot = %d\n", kTrace, settings.lengthDot, settings.widthDot);
     primaryProcess(settings);
-    const auto copies = static_cast<uint32_t>(settings.numOfCopies);
     std::fprintf(stderr, "%sNot Tamrisk Msq API Mode!!!\n", kTrace);
-    if (!outputFailed()) pages = runPageLoop(input, settings, copies);
+    if (!outputFailed()) pages = runPageLoop(input, settings);
   }
 
   if (input.fd != 0) close(input.fd);

@@ -46,6 +46,19 @@ int checkPageHeader(const cups_page_header_t& header, int32_t rotation, int32_t 
                  pageNumber, header.cupsBytesPerLine, width);
     return 1;
   }
+  // The image command carries its bytes per line and rows in 16 bits each:
+  // a larger value would wrap and the rest of the pixels would reach the
+  // printer as command text.
+  const uint64_t sentBytesPerLine = isQuarterTurn(rotation) ? (uint64_t{height} + 7) / 8 : header.cupsBytesPerLine;
+  const uint64_t sentRows = isQuarterTurn(rotation) ? width : height;
+  if (sentBytesPerLine > kLargestImageField || sentRows > kLargestImageField) {
+    std::fprintf(stderr,
+                 "ERROR: Page %d is too large for the printer: its image as sent would have %llu bytes per line and "
+                 "%llu rows, more than the %u an image command carries; the page was not printed.\n",
+                 pageNumber, static_cast<unsigned long long>(sentBytesPerLine),
+                 static_cast<unsigned long long>(sentRows), kLargestImageField);
+    return 1;
+  }
   const uint64_t pixelBytes = uint64_t{height} * header.cupsBytesPerLine;
   const uint64_t turnedBytes = isQuarterTurn(rotation) ? turnedImageBytes(header) : 0;
   if (std::max(pixelBytes, turnedBytes) > kLargestPageImage) {
@@ -94,7 +107,7 @@ struct Compression {
   uint32_t lastLength = 0;
 };
 
-int sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& compression) {
+int sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& compression, bool traceRuns) {
   if (!compression.payload) {
     compression.payload = allocateZeroed(2 * uint64_t{band.rows} * band.bytesPerLine);
     if (!compression.payload) {
@@ -106,7 +119,8 @@ int sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& co
                static_cast<int>(rowsRemaining), static_cast<int>(band.rows), static_cast<int>(band.bytesPerLine));
   std::fprintf(stderr, "%sprintPage() comp : start_height = %d\n", kTrace, static_cast<int>(band.startRow));
   std::fprintf(stderr, "%sprintPage() comp : compDataLen = %d\n", kTrace, static_cast<int>(compression.lastLength));
-  compression.lastLength = RLECompression(band.bytes, compression.payload.bytes(), band.rows, band.bytesPerLine);
+  compression.lastLength =
+      RLECompression(band.bytes, compression.payload.bytes(), band.rows, band.bytesPerLine, traceRuns);
   std::array<uint8_t, 12> command{'L', 'C', 'R'};
   putField(&command[6], band.startRow);
   putField(&command[8], band.bytesPerLine);
@@ -119,7 +133,7 @@ int sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& co
 
 // With a single copy and the cutter on, every page after the first gets its
 // own cut command: a cut on the pages that are a multiple of the cut period
-// (whatever its sign), no cut on the others.
+// (whatever its sign), no cut on the others. `copies` is at least 1.
 void sendCutCommand(const settings_t& settings, int32_t pageNumber, uint32_t copies) {
   if (copies > 1 || settings.cutter == 0 || pageNumber <= 1) return;
   const int64_t period = settings.cutPeriod;
@@ -130,18 +144,22 @@ void sendCutCommand(const settings_t& settings, int32_t pageNumber, uint32_t cop
   }
 }
 
-void sendPrintCommand(uint32_t copies) {
+// The print command, then the scheduler's page accounting line, which counts
+// the labels of the job as the printer prints them.
+void sendPrintCommand(int32_t pageNumber, uint32_t copies) {
   std::array<char, 24> command{};
   const int length = copies > 1
                          ? std::snprintf(command.data(), command.size(), "P1,%d\r\n", static_cast<int32_t>(copies))
                          : std::snprintf(command.data(), command.size(), "P1\r\n");
-  writeOutput(command.data(), static_cast<size_t>(length));
+  if (length > 0) writeOutput(command.data(), std::min(static_cast<size_t>(length), command.size() - 1));
+  std::fprintf(stderr, "PAGE: %d %d\n", pageNumber, static_cast<int32_t>(copies));
 }
 
 }  // namespace
 
 int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* settings, const int32_t* pageNumber,
-              uint32_t copies) {
+              int32_t copyCount) {
+  const uint32_t copies = copyCount < 1 ? 1 : static_cast<uint32_t>(copyCount);
   if (checkPageHeader(*header, settings->rotation, *pageNumber) != 0) return 1;
 
   // Room for the image as read and, for a quarter turn, as turned in place.
@@ -169,7 +187,7 @@ int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* 
     const Band band{startRow, rows, bytesPerLine,
                     page.bytes().subspan(size_t{startRow} * bytesPerLine, size_t{rows} * bytesPerLine)};
     if (settings->compressed == 1) {
-      if (sendCompressedBand(band, rowsRemaining, compression) != 0) return 1;
+      if (sendCompressedBand(band, rowsRemaining, compression, settings->runTrace != 0) != 0) return 1;
     } else {
       sendRawBand(band);
     }
@@ -177,6 +195,6 @@ int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* 
   }
   writeOutput("\r\n", 2);
   sendCutCommand(*settings, *pageNumber, copies);
-  sendPrintCommand(copies);
+  sendPrintCommand(*pageNumber, copies);
   return 0;
 }

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <regex>
 
@@ -51,7 +54,9 @@ TEST(JobFlow, UnsupportedModelEndsTheJob) {
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(endsWith(r.err, "===================================================\n" + kTrace +
                                   "model number = 146\n" + kTrace + "This printer is not supported.\n" + kTrace +
-                                  "jobSetup() fail.\n"))
+                                  "jobSetup() fail.\n" +
+                                  "ERROR: This printer model (146) is not supported by rastertoTmkLabel; nothing was "
+                                  "printed.\n"))
       << r.err;
 }
 
@@ -154,19 +159,56 @@ TEST(JobFlow, CancelBeforeTheFirstPageLeavesNoPages) {
 
 namespace {
 
-// Megabytes of trace pass through the scheduler's pipes without the filter
-// waiting for the reader every 64 KiB.
-TEST(JobFlow, OutputPipesAreWidened) {
+// A cancel that comes while the PPD is still being read holds: the job
+// prints no page. The PPD is a pipe the test fills after the SIGTERM.
+TEST(JobFlow, CancelWhileThePpdIsReadPrintsNoPage) {
   PrinterFixture printer;
-  int err[2];
-  ASSERT_EQ(pipe(err), 0);
-  FilterRun run = printer.run("", makeRaster({patternPage(64, 8)}));
-  run.fds = {{2, err[1]}};
-  const FilterResult r = runFilter(run);
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(fcntl(err[0], F_GETPIPE_SZ), 1 << 20);
-  close(err[0]);
-  close(err[1]);
+  const std::string slowPpd = printer.dir.path() + "/slow.ppd";
+  ASSERT_EQ(mkfifo(slowPpd.c_str(), 0600), 0);
+  FilterRun run = printer.run("", makeRaster({patternPage(64, 40, 1)}));
+  run.ppd = slowPpd;
+  FilterProcess filter(run);
+  const int writer = open(slowPpd.c_str(), O_WRONLY);  // returns once the filter has opened it
+  ASSERT_GE(writer, 0);
+  filter.signal(SIGTERM);
+  const std::string ppd = readFile(printer.ppd);
+  ASSERT_EQ(write(writer, ppd.data(), ppd.size()), static_cast<ssize_t>(ppd.size()));
+  close(writer);
+  const FilterResult r = filter.finish();
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(endsWith(r.err, kNoPages)) << r.err;
+  EXPECT_EQ(countOf(r.out, "SOT\r\n"), 0u);
+}
+
+// A cancel while the printer takes data slowly: the filter waits on a full
+// printer pipe. What still reaches the printer is what the pipe and the
+// stream buffer held and the rest of the page being printed, whole, not
+// megabytes of further labels.
+TEST(JobFlow, CancelOnASlowPrinterLeavesOnlyThePipeAndThePage) {
+  PrinterFixture printer;
+  const TestPage page = patternPage(800, 200);  // 20,000 bytes sent raw
+  const std::string raster = makeRaster(std::vector<TestPage>(100, page));
+  const int input = open(printer.dir.write("job.ras", raster).c_str(), O_RDONLY);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const auto capacity = static_cast<size_t>(fcntl(out[0], F_GETPIPE_SZ));
+  FilterRun run = printer.run();
+  run.fds = {{0, input}, {1, out[1]}};
+  FilterProcess filter(run);
+  close(input);
+  close(out[1]);
+  filter.waitUntilAsleep();
+  filter.signal(SIGTERM);
+  std::string printed;
+  std::array<char, 65536> chunk;
+  for (ssize_t got; (got = read(out[0], chunk.data(), chunk.size())) > 0;) printed.append(chunk.data(), size_t(got));
+  close(out[0]);
+  const FilterResult r = filter.finish();
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_TRUE(endsWith(printed, "\r\nP1\r\n"));
+  const size_t streamBuffer = 64 * 1024;
+  const size_t pages = countOf(printed, "SOT\r\n");
+  EXPECT_LE(pages, (capacity + streamBuffer) / 20000 + 2) << printed.size() << " bytes";
 }
 
 }  // namespace

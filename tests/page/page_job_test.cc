@@ -14,9 +14,11 @@ namespace {
 const std::string kModeLine = kTrace + "Not Tamrisk Msq API Mode!!!\n";
 
 // The trace of the pages, as the label stream says they were sent.
-std::string pageTrace(const std::vector<PrintedPage>& pages) {
+std::string pageTrace(const std::vector<PrintedPage>& pages, bool traceRuns = true) {
   std::string trace;
+  int number = 0;
   for (const PrintedPage& page : pages) {
+    ++number;
     int remaining = static_cast<int>(page.image.height);
     size_t previous = 0;
     for (const StreamItem& band : page.bands) {
@@ -37,6 +39,10 @@ std::string pageTrace(const std::vector<PrintedPage>& pages) {
       for (size_t at = 0; at < band.payload.size(); ++at) {
         const uint8_t value = band.payload[at];
         if (value != 0x00 && value != 0xFF) continue;
+        if (!traceRuns) {
+          ++at;
+          continue;
+        }
         trace += kTrace + "compData = " + (value == 0 ? "0x00" : "0xff") +
                  ", compDataLength = " + std::to_string(band.payload[++at]) + "\n";
       }
@@ -47,6 +53,8 @@ std::string pageTrace(const std::vector<PrintedPage>& pages) {
       if (command == "CUTy,1") trace += kTrace + "setCutter() : CUTy\n" + kTrace + "cutterMode = 1\n";
       if (command == "CUTn") trace += kTrace + "setCutter() : CUTn\n" + kTrace + "cutterMode = 0\n";
     }
+    const std::string& print = page.after.back();
+    trace += "PAGE: " + std::to_string(number) + " " + (print == "P1" ? "1" : print.substr(3)) + "\n";
   }
   return trace;
 }
@@ -105,6 +113,31 @@ TEST(PageJob, CutPeriodDecidesEachPagesCut) {
   const std::vector<std::vector<std::string>> tails{{"P1"}, {"CUTy,1", "P1"}, {"CUTn", "P1"}, {"CUTy,1", "P1"}};
   for (size_t i = 0; i < pages.size(); ++i) EXPECT_EQ(pages[i].after, tails[i]) << "page " << i + 1;
   EXPECT_EQ(traceAfterSetup(r.err), pageTrace(pages) + kReady);
+}
+
+// RunTrace 0 leaves out the trace line of every run-length run and nothing
+// else: the printer gets the same bytes, the rest of the trace stays.
+TEST(PageJob, RunTraceOffLeavesOutOnlyTheRunLines) {
+  TestPpd withSwitch = fullTestPpd();
+  withSwitch.options.push_back({"RunTrace", "1_On", {"0_Off", "1_On"}});
+  const PrinterFixture without;
+  const PrinterFixture with(withSwitch);
+  const std::string raster = makeRaster({pageOf(randomImage(300, 450, 7)), pageOf(randomImage(64, 9, 8))});
+  const FilterResult absent = runFilter(without.run("CompPrinting=1 Rotation=1", raster));
+  ASSERT_EQ(absent.exitStatus, 0);
+  const std::string absentSettings = absent.err.substr(0, absent.err.find(kModeLine));
+  for (const std::string choice : {"0_Off", "1_On"}) {
+    const FilterResult r = runFilter(with.run("CompPrinting=1 Rotation=1 RunTrace=" + choice, raster));
+    ASSERT_EQ(r.exitStatus, 0) << choice;
+    EXPECT_TRUE(r.out == absent.out) << choice;
+    EXPECT_EQ(traceAfterSetup(r.err), pageTrace(splitPages(parseStream(r.out)), choice == "1_On") + kReady);
+    // Reading the option adds its reader's line and no settings line.
+    std::string settingsTrace = r.err.substr(0, r.err.find(kModeLine));
+    const std::string readerLine = kTrace + "getOptionChoice = " + choice + "\n";
+    const size_t at = settingsTrace.find(readerLine);
+    ASSERT_NE(at, std::string::npos) << choice;
+    EXPECT_EQ(settingsTrace.erase(at, readerLine.size()), absentSettings) << choice;
+  }
 }
 
 // A raster of one page header and no pixels, written by libcups.

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "support/label_stream.h"
+#include "support/printer_fixture.h"
 #include "support/capture.h"
 #include "support/raster_writer.h"
 #include "support/temp_dir.h"
@@ -22,6 +23,7 @@ settings_t pageSettings(int32_t rotation = 0, int32_t compressed = 0) {
   settings_t settings{};
   settings.rotation = rotation;
   settings.compressed = compressed;
+  settings.runTrace = -1;
   return settings;
 }
 
@@ -33,7 +35,7 @@ struct PageRun {
 
 // Runs printPage on the first page of `raster`, after `edit` has changed the
 // header that libcups read.
-PageRun runPage(const std::string& raster, const settings_t& settings, int32_t pageNumber = 1, uint32_t copies = 1,
+PageRun runPage(const std::string& raster, const settings_t& settings, int32_t pageNumber = 1, int32_t copies = 1,
                 const std::function<void(cups_page_header_t&)>& edit = {}) {
   TempDir dir;
   const std::string path = dir.write("page.ras", raster);
@@ -70,7 +72,7 @@ TEST(PrintPage, RawPageOf450RowsGivesThreeBands) {
              "printPage() : start_height = " + std::to_string(start) + "\n" +
              "TAMRISK Label Driver DEBUG MSG: printPage() : i = " + std::to_string(rows * 104) + "\n";
   }
-  EXPECT_EQ(run.io.err, trace);
+  EXPECT_EQ(run.io.err, trace + "PAGE: 1 1\n");
 }
 
 // Only `compressed` 1 sends "LCR" bands; every other value sends "LD".
@@ -132,28 +134,30 @@ TEST(PrintPage, CompressedPageGivesItsHeadersPayloadsAndTrace) {
              "printPage() comp : compDataLen = " + std::to_string(b.previous) + "\n" + kT + "start RLE Compression\n" +
              runs(size_t(b.rows) * 104) + kT + "RLE Compression complete\n";
   }
-  EXPECT_EQ(run.io.err, trace);
+  EXPECT_EQ(run.io.err, trace + "PAGE: 1 1\n");
 }
 
-// Start rows past 65,535 keep their low 16 bits.
-TEST(PrintPage, StartRowsWrapAt16Bits) {
-  const Image image = randomImage(8, 65700, 9);
+// The tallest page an image command can carry: 65,535 rows, its last band
+// starting at row 65,400.
+TEST(PrintPage, TallestPageFitsTheCommandFields) {
+  const Image image = randomImage(8, 65535, 9);
   const PageRun run = runPage(makeRaster({pageOf(image)}), pageSettings());
   ASSERT_EQ(run.result, 0);
   const std::vector<PrintedPage> pages = splitPages(parseStream(run.io.out));
   ASSERT_EQ(pages.size(), 1u);
-  ASSERT_EQ(pages[0].bands.size(), 329u);
-  EXPECT_EQ(pages[0].bands[328].startRow, 65600 - 65536);
-  EXPECT_EQ(pages[0].bands[328].rows, 100);
+  ASSERT_EQ(pages[0].bands.size(), 328u);
+  EXPECT_EQ(pages[0].bands[327].startRow, 65400);
+  EXPECT_EQ(pages[0].bands[327].rows, 135);
   EXPECT_EQ(pages[0].image.pixels, image.pixels);
 }
 
-// What follows the image's CR LF for pages 1 to 4.
+// What follows the image's CR LF for pages 1 to 4. A copy count below 1 (-1
+// when the PPD has none) is one copy.
 TEST(PrintPage, CutDecisionAndPrintCommand) {
   struct Case {
     int32_t cutter;
     int32_t cutPeriod;
-    uint32_t copies;
+    int32_t copies;
     std::array<const char*, 4> tails;
   };
   const std::vector<Case> cases{
@@ -163,7 +167,8 @@ TEST(PrintPage, CutDecisionAndPrintCommand) {
       {-1, 1, 1, {"P1", "CUTy,1 P1", "CUTy,1 P1", "CUTy,1 P1"}},
       {1, 2, 0, {"P1", "CUTy,1 P1", "CUTn P1", "CUTy,1 P1"}},
       {1, 2, 3, {"P1,3", "P1,3", "P1,3", "P1,3"}},
-      {1, 2, 4294967295u, {"P1,-1", "P1,-1", "P1,-1", "P1,-1"}},
+      {1, 3, -1, {"P1", "CUTn P1", "CUTy,1 P1", "CUTn P1"}},
+      {1, 2, -5, {"P1", "CUTy,1 P1", "CUTn P1", "CUTy,1 P1"}},
       {0, 2, 1, {"P1", "P1", "P1", "P1"}},
       {0, 2, 2, {"P1,2", "P1,2", "P1,2", "P1,2"}},
   };
@@ -181,6 +186,8 @@ TEST(PrintPage, CutDecisionAndPrintCommand) {
       for (const std::string& command : pages[0].after) tail += (tail.empty() ? "" : " ") + command;
       EXPECT_EQ(tail, c.tails[static_cast<size_t>(page - 1)])
           << "cutter " << c.cutter << ", period " << c.cutPeriod << ", copies " << c.copies << ", page " << page;
+      const std::string accounting = "PAGE: " + std::to_string(page) + " " + std::to_string(std::max(c.copies, 1));
+      EXPECT_TRUE(endsWith(run.io.err, accounting + "\n"));
     }
   }
 }
@@ -201,27 +208,30 @@ TEST(PrintPage, HostileHeadersAreRefusedBeforeAnyOutput) {
       {"24-bit", 2, [](cups_page_header_t& h) { h.cupsBitsPerPixel = 24; }, "has 24 bits per pixel"},
       {"short rows", 0, [](cups_page_header_t& h) { h.cupsBytesPerLine = 7; }, "7 bytes per line cannot hold 64"},
       {"no row bytes", 1, [](cups_page_header_t& h) { h.cupsBytesPerLine = 0; }, "0 bytes per line cannot hold"},
-      {"wrapping size", 0,
+      // The image command carries bytes per line and rows in 16 bits.
+      {"too wide for a command", 0,
        [](cups_page_header_t& h) {
-         h.cupsWidth = 524288;
-         h.cupsBytesPerLine = 65536;
-         h.cupsHeight = 65536;  // 2^32 bytes: 0 in 32 bits
+         h.cupsWidth = 600000;
+         h.cupsBytesPerLine = 75000;
+         h.cupsHeight = 2;
        },
-       "needs 4294967296 bytes, more than the 268435456"},
+       "75000 bytes per line and 2 rows, more than the 65535"},
+      {"too tall for a command", 2, [](cups_page_header_t& h) { h.cupsHeight = 65536; },
+       "8 bytes per line and 65536 rows"},
+      {"turned too tall", 1,
+       [](cups_page_header_t& h) {
+         h.cupsWidth = 65536;
+         h.cupsBytesPerLine = 8192;
+       },
+       "1 bytes per line and 65536 rows"},
+      {"turned too wide", 3, [](cups_page_header_t& h) { h.cupsHeight = 524281; }, "65536 bytes per line and 64 rows"},
       {"just too large", 0,
        [](cups_page_header_t& h) {
-         h.cupsBytesPerLine = 1 << 20;
-         h.cupsWidth = 8 << 20;
-         h.cupsHeight = 257;
+         h.cupsBytesPerLine = 16384;
+         h.cupsWidth = 131072;
+         h.cupsHeight = 16385;
        },
-       "needs 269484032 bytes"},
-      {"turned too large", 3,
-       [](cups_page_header_t& h) {
-         h.cupsBytesPerLine = 1 << 26;  // 64 MiB read, 512 MiB turned
-         h.cupsWidth = 1u << 29;
-         h.cupsHeight = 1;
-       },
-       "needs 536870912 bytes"},
+       "needs 268451840 bytes"},
   };
   const std::string raster = makeRaster({patternPage(64, 8)});
   for (const Case& c : cases) {
@@ -238,9 +248,9 @@ TEST(PrintPage, LargestAllowedPageGetsPastTheSizeCheck) {
   // 256 MiB exactly is allowed; only the header matters for the check, so a
   // page that is then cut short shows it got past the check.
   const PageRun run = runPage(makeRaster({patternPage(64, 8)}), pageSettings(), 1, 1, [](cups_page_header_t& h) {
-    h.cupsBytesPerLine = 1 << 20;
-    h.cupsWidth = 8 << 20;
-    h.cupsHeight = 256;
+    h.cupsBytesPerLine = 16384;
+    h.cupsWidth = 131072;
+    h.cupsHeight = 16384;
   });
   EXPECT_EQ(run.result, 1);
   EXPECT_EQ(run.io.err, "ERROR: The raster data of page 1 ended early or is damaged; the page was not printed.\n");

@@ -131,20 +131,38 @@ void FilterProcess::closeInput() {
   stdinFd_ = -1;
 }
 
+namespace {
+
+// The scheduling state of a process as /proc shows it: 'R', 'S' and so on.
+char processState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const size_t paren = text.rfind(')');
+  return paren != std::string::npos && paren + 2 < text.size() ? text[paren + 2] : '?';
+}
+
+}  // namespace
+
 void FilterProcess::waitUntilStarvedForInput() {
   const double deadline = now() + 20;
   while (now() < deadline) {
     int pending = 0;
     ioctl(stdinFd_, FIONREAD, &pending);
-    char state = '?';
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t paren = text.rfind(')');
-    if (paren != std::string::npos && paren + 2 < text.size()) state = text[paren + 2];
-    if (pending == 0 && state == 'S') return;
+    if (pending == 0 && processState(pid_) == 'S') return;
     usleep(2000);
   }
   throw std::runtime_error("the filter never waited for input");
+}
+
+void FilterProcess::waitUntilAsleep() {
+  const double deadline = now() + 20;
+  int asleep = 0;
+  while (now() < deadline) {
+    asleep = processState(pid_) == 'S' ? asleep + 1 : 0;
+    if (asleep == 25) return;
+    usleep(2000);
+  }
+  throw std::runtime_error("the filter never slept");
 }
 
 void FilterProcess::signal(int signalNumber) { kill(pid_, signalNumber); }

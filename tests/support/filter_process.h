@@ -49,6 +49,9 @@ class FilterProcess {
   // Waits until the child has taken every byte written so far and sleeps,
   // i.e. it waits for more input.
   void waitUntilStarvedForInput();
+  // Waits until the child has slept in a blocking call for a while, e.g. in
+  // a write to a full pipe.
+  void waitUntilAsleep();
   void signal(int signalNumber);
   FilterResult finish();
 
