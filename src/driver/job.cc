@@ -1,8 +1,10 @@
 #include "driver/job.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -53,98 +55,105 @@ void installSignalHandlers() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
-// The job's input, and the first bytes of a print file that were read to see
-// whether it holds raster data.
+// The job's input as libcups reads it. libcups may read ahead into a buffer
+// of its own (it does for compressed streams), so after a failed page header
+// read the bytes it was given do not tell whether a header had begun. So the
+// last byte read from the descriptor is held back and handed on alone: as
+// libcups asks only for bytes it needs, all it got in bulk lies before a
+// byte it will use, and at a clean end it holds nothing unused. This needs
+// no knowledge of a format's header size or of libcups' read-ahead. Held
+// bytes, and the first bytes of a print file that could not be rewound, wait
+// in `ahead`.
 struct JobInput {
   int fd = 0;
-  std::array<unsigned char, 4> head{};
-  size_t headLength = 0;  // bytes of `head` still to be delivered
-  size_t headOffset = 0;
-  // What libcups has asked of the input: a failed page header read is told
-  // apart from a clean end of the stream by these (see headerReadFailedOnData).
-  uint64_t reads = 0;
+  std::array<unsigned char, 4> ahead{};
+  size_t aheadStart = 0;
+  size_t aheadEnd = 0;
   uint64_t delivered = 0;
-  size_t lastRequest = 0;
+  bool ended = false;  // a read found the end of the input
   int readError = 0;
-  std::array<unsigned char, 4> syncWord{};  // the first bytes delivered
 };
 
+// Every stream libcups reads, in either byte order: versions 1, 2 and 3 and
+// Apple raster ("UNIRAST").
 bool isRasterSyncWord(const JobInput& input) {
-  static constexpr std::array<const char*, 6> kSyncWords{"RaSt", "tSaR", "RaS2", "2SaR", "RaS3", "3SaR"};
-  if (input.headLength != 4) return false;
+  static constexpr std::array<const char*, 8> kSyncWords{"RaSt", "tSaR", "RaS2", "2SaR",
+                                                         "RaS3", "3SaR", "UNIR", "RINU"};
+  if (input.aheadEnd != 4) return false;
   for (const char* word : kSyncWords) {
-    if (std::memcmp(input.head.data(), word, 4) == 0) return true;
+    if (std::memcmp(input.ahead.data(), word, 4) == 0) return true;
   }
   return false;
 }
 
+// One read from the descriptor; a non-blocking one that has nothing yet is
+// waited for.
+ssize_t readSome(JobInput& input, unsigned char* buffer, size_t length) {
+  for (;;) {
+    const ssize_t got = read(input.fd, buffer, length);
+    if (got == 0) input.ended = true;
+    if (got >= 0) return got;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready{input.fd, POLLIN, 0};
+      poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      input.readError = errno;
+      return got;
+    }
+  }
+}
+
 // Reads the first bytes of the print file, then rewinds it where it can.
 void peekHead(JobInput& input) {
-  while (input.headLength < input.head.size()) {
-    const ssize_t got = read(input.fd, input.head.data() + input.headLength, input.head.size() - input.headLength);
-    if (got < 0 && errno == EINTR) continue;
+  while (input.aheadEnd < input.ahead.size()) {
+    const ssize_t got = readSome(input, input.ahead.data() + input.aheadEnd, input.ahead.size() - input.aheadEnd);
     if (got <= 0) break;
-    input.headLength += static_cast<size_t>(got);
+    input.aheadEnd += static_cast<size_t>(got);
   }
+  input.ended = false;  // the pass-through or the raster reader reads it again
+  input.readError = 0;
 }
 
 void rewindOrKeepHead(JobInput& input) {
-  if (input.headLength > 0 && lseek(input.fd, 0, SEEK_SET) == 0) input.headLength = 0;
+  if (input.aheadEnd > 0 && lseek(input.fd, 0, SEEK_SET) == 0) input.aheadEnd = 0;
 }
 
-// Raster reader: the bytes of a print file that were read and could not be
-// given back come first, then the descriptor. Counts what it is asked for and
-// what it delivers.
+std::span<const unsigned char> aheadBytes(const JobInput& input) {
+  return std::span(input.ahead.data() + input.aheadStart, input.aheadEnd - input.aheadStart);
+}
+
+// libcups' read callback (see JobInput).
 ssize_t readInput(void* context, unsigned char* buffer, size_t length) {
   auto& input = *static_cast<JobInput*>(context);
-  ++input.reads;
-  input.lastRequest = length;
+  if (length == 0) return 0;
   ssize_t got = 0;
-  if (input.headOffset < input.headLength) {
-    const size_t count = std::min(length, input.headLength - input.headOffset);
-    std::memcpy(buffer, input.head.data() + input.headOffset, count);
-    input.headOffset += count;
+  const size_t held = input.aheadEnd - input.aheadStart;
+  if (held > 0) {
+    const size_t count = held == 1 ? 1 : std::min(length, held - 1);
+    std::memcpy(buffer, input.ahead.data() + input.aheadStart, count);
+    input.aheadStart += count;
     got = static_cast<ssize_t>(count);
   } else {
-    do {
-      got = read(input.fd, buffer, length);
-    } while (got < 0 && errno == EINTR);
-  }
-  if (got < 0) input.readError = errno;
-  if (got > 0) {
-    for (size_t i = 0; i < static_cast<size_t>(got) && input.delivered + i < input.syncWord.size(); ++i) {
-      input.syncWord[input.delivered + i] = buffer[i];
+    got = readSome(input, buffer, length);
+    if (got >= 2) {
+      --got;
+      input.ahead[0] = buffer[got];
+      input.aheadStart = 0;
+      input.aheadEnd = 1;
     }
-    input.delivered += static_cast<uint64_t>(got);
   }
+  if (got > 0) input.delivered += static_cast<uint64_t>(got);
   return got;
 }
 
 cups_raster_t* openRaster(JobInput& input) { return cupsRasterOpenIO(readInput, &input, CUPS_RASTER_READ); }
 
-struct ReadMark {
-  uint64_t reads;
-  uint64_t delivered;
-};
-
-ReadMark markReads(const JobInput& input) { return {input.reads, input.delivered}; }
-
-// libcups answers a damaged page header and the end of the stream alike, so
-// after a failed header read the input tells which it was. At a clean end
-// nothing is left: libcups asks the input for a whole header and gets no
-// byte. Bytes that arrived for the header, or a header read that needed no
-// read or asked for less than a header, mean data was there that is no page.
-// The last two show what libcups holds in its read-ahead buffer of a
-// compressed stream; it fetches the last 15 bytes of a header into that
-// buffer with a larger read, so a compressed stream cut there cannot be told
-// from its end. A larger read is never taken for damage: that would fail
-// every job should libcups read ahead more.
-bool headerReadFailedOnData(const JobInput& input, const ReadMark& before) {
-  const bool versionOne =
-      std::memcmp(input.syncWord.data(), "RaSt", 4) == 0 || std::memcmp(input.syncWord.data(), "tSaR", 4) == 0;
-  const size_t headerBytes = versionOne ? sizeof(cups_page_header_t) : sizeof(cups_page_header2_t);
-  if (input.delivered != before.delivered || input.reads == before.reads) return true;
-  return input.reads == before.reads + 1 && input.lastRequest < headerBytes;
+// libcups answers a damaged page header and the end of the stream alike.
+// As it holds no byte it has not used (see JobInput), the stream ended
+// cleanly only when the header read found the end of the input, got no byte
+// and left none behind.
+bool headerReadFailedOnData(const JobInput& input, uint64_t deliveredBefore) {
+  return input.delivered != deliveredBefore || !input.ended || input.aheadStart != input.aheadEnd;
 }
 
 void reportDamagedHeader(int32_t pagesRead) {
@@ -178,12 +187,12 @@ PageLoopResult runPageLoop(JobInput& input, const settings_t& settings) {
   }
   cups_page_header_t header{};
   for (;;) {
-    const ReadMark beforeHeader = markReads(input);
+    const uint64_t deliveredBefore = input.delivered;
     if (readPageHeader(ras, &header) == 0) {
       if (input.readError != 0) {
         std::fprintf(stderr, "ERROR: Unable to read the raster data: %s\n", std::strerror(input.readError));
         result.failed = true;
-      } else if (headerReadFailedOnData(input, beforeHeader)) {
+      } else if (headerReadFailedOnData(input, deliveredBefore)) {
         reportDamagedHeader(result.pages);
         result.failed = true;
       }
@@ -278,7 +287,7 @@ int filterMain(int argc, char* argv[]) {
     flushTrace();
 
     if (argc == 7 && !rasterFile) {
-      const int status = printText(input.fd, std::span(input.head.data(), input.headLength));
+      const int status = printText(input.fd, aheadBytes(input));
       if (input.fd != 0) close(input.fd);
       if (outputFailed()) {
         reportOutputError();

@@ -48,13 +48,16 @@ inline std::string handRaster(const std::vector<HandPage>& pages, bool versionOn
   return stream;
 }
 
-// `pages` as libcups writes them in its compressed (version 2) form.
-inline std::string compressedRaster(const std::vector<TestPage>& pages) {
+// `pages` as libcups writes them in its compressed (version 2) form, or in
+// another of its compressed forms (CUPS_RASTER_WRITE_APPLE: Apple raster,
+// whose rows must be whole bytes).
+inline std::string compressedRaster(const std::vector<TestPage>& pages,
+                                    cups_mode_t mode = CUPS_RASTER_WRITE_COMPRESSED) {
   TempDir dir;
   const std::string path = dir.path() + "/job.ras";
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) throw std::runtime_error("cannot create raster file");
-  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_COMPRESSED);
+  cups_raster_t* ras = cupsRasterOpen(fd, mode);
   for (const TestPage& page : pages) {
     cups_page_header2_t header = oneBitHeader(page.width, page.height);
     std::vector<uint8_t> pixels = page.pixels;
