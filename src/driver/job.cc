@@ -251,7 +251,9 @@ int filterMain(int argc, char* argv[]) {
   if (argc == 7) {
     input.fd = open(argv[6], O_RDONLY);
     if (input.fd < 0) {
+      const int openError = errno;
       std::perror("TAMRISK Label Driver DEBUG MSG : Unable to open raster file - ");
+      std::fprintf(stderr, "ERROR: Unable to open the print file \"%s\": %s\n", argv[6], std::strerror(openError));
       flushTrace();
       sleep(1);
       return 1;

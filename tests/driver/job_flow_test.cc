@@ -43,7 +43,9 @@ TEST(JobFlow, MissingInputFileFailsAfterAPause) {
   const FilterResult r = runFilter(printer.runFile(printer.dir.path() + "/missing.ras"));
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, kBanner + kTrace + "Unable to open raster file - : No such file or directory\n");
+  EXPECT_EQ(r.err, kBanner + kTrace + "Unable to open raster file - : No such file or directory\n" +
+                       "ERROR: Unable to open the print file \"" + printer.dir.path() +
+                       "/missing.ras\": No such file or directory\n");
   EXPECT_GE(r.seconds, 1.0);
 }
 
