@@ -22,11 +22,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-PEER = "/usr/lib/cups/filter/rastertolabel"
+from labeljobs import PEER, ROOT, gs_render, peer_ppds
 
 
 def run_once(spawn, argv, stdin_path, env=None):
@@ -35,14 +32,6 @@ def run_once(spawn, argv, stdin_path, env=None):
     exit status)."""
     line = subprocess.run([spawn, stdin_path] + argv, check=True, capture_output=True, env=env).stdout.split()
     return float(line[0]), int(line[1]), int(line[2]), int(line[3]), int(line[4])
-
-
-def gs_render(ps, out, dpi, width_pt, height_pt, labels):
-    subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=cups", f"-r{dpi}",
-                    f"-dDEVICEWIDTHPOINTS={width_pt}", f"-dDEVICEHEIGHTPOINTS={height_pt}", "-dFIXEDMEDIA",
-                    "-dcupsColorSpace=3", "-dcupsBitsPerColor=1", f"-dLABELS={labels}",
-                    f"-sOutputFile={out}", os.path.join(HERE, ps)],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def make_workloads(work, build, quick):
@@ -84,15 +73,6 @@ def tools_for(build, work, dpi, peer_ppds):
     if dpi in peer_ppds:
         tools.append(("peer ZPL", [PEER, "1", "bench", "bench", "1", ""], dict(os.environ, PPD=peer_ppds[dpi])))
     return tools
-
-
-def peer_ppds(work):
-    if not (os.access(PEER, os.X_OK) and shutil.which("ppdc")):
-        return {}
-    out = os.path.join(work, "ppd")
-    subprocess.run(["ppdc", "-d", out, os.path.join(HERE, "zebra-zpl.drv")], check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return {dpi: os.path.join(out, f"zpl{dpi}.ppd") for dpi in (203, 300, 600)}
 
 
 def callgrind_instructions(argv, stdin_path, env):
