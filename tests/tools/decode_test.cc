@@ -21,11 +21,12 @@ std::string pbm(const Image& image) {
 }
 
 const std::string kBand = bytes({'L', 'C', 'R', 0, 0, 0, 0, 0, 2, 0, 3, 0}) + bytes({0xFF, 2, 0x5A, 0x00, 3});
+// Row 3 of the same page, raw.
+const std::string kLastRow = bytes({'L', 'D', 0, 0, 3, 0, 2, 0, 1, 0, 0x81, 0x42});
 
 TEST(Decode, ListsTheCommandsAndWritesThePage) {
   TempDir dir;
-  const std::string stream = "SL203,24,G\r\nCUTn\r\nSOT\r\n" + kBand +
-                             bytes({'L', 'D', 0, 0, 3, 0, 2, 0, 1, 0, 0x81, 0x42}) + "\r\nP1,2\r\n";
+  const std::string stream = "SL203,24,G\r\nCUTn\r\nSOT\r\n" + kBand + kLastRow + "\r\nP1,2\r\n";
   const FilterResult r = decode(stream, {"-p", dir.path() + "/label"});
   EXPECT_EQ(r.out,
             "SL203,24,G\nCUTn\nSOT\n"
@@ -92,6 +93,11 @@ TEST(Decode, DamagedStreamsAreReported) {
       {sot + kBand + kBand + "\r\nP1\r\n",
        "ERROR: the image command at byte 22 starts at row 0, the page has 3 rows so far\n"},
       {sot + kBand + "\r\n", "ERROR: the stream ends inside a page (no P1 after its image)\n"},
+      {sot + kBand + "\r\n" + kLastRow + "\r\nP1\r\n",
+       "ERROR: the image command at byte 24 comes after its page's image ended\n"},
+      {sot + kBand + bytes({'L', 'D', 0, 0, 3, 0, 3, 0, 1, 0, 1, 2, 3}) + "\r\nP1\r\n",
+       "ERROR: the image command at byte 22 has 3 bytes per line, the page 2\n"},
+      {sot + kBand + "\r\n" + sot + "P1\r\n", "ERROR: SOT inside page 1\n"},
       {sot + bytes({'L', 'D', 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}),
        "ERROR: the image command at byte 5 carries 65535 rows (1 to 200 expected)\n"},
   };
