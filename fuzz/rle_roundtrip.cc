@@ -1,37 +1,18 @@
-// The run-length coder and a decoder: every band must decode back to itself
-// from a payload of at most twice its length, written within that payload.
-// The first input byte gives the bytes per line, the rest the band's rows.
+// The run-length coder against the stream reader's decoder: every band must
+// decode back to itself from a payload of at most twice its length, written
+// within that payload. The first input byte gives the bytes per line, the
+// rest the band's rows.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
+#include <vector>
 
+#include "decode/printer_stream.h"
 #include "fuzz/sink.h"
 #include "page/rle.h"
-
-namespace {
-
-// Expands the payload into `band`; false when it is malformed or does not
-// fill the band exactly.
-bool decodesTo(std::span<const uint8_t> payload, std::span<const uint8_t> band) {
-  size_t at = 0;
-  for (size_t i = 0; i < payload.size(); ++i) {
-    const uint8_t value = payload[i];
-    size_t count = 1;
-    if (value == 0x00 || value == 0xFF) {
-      if (++i == payload.size() || payload[i] == 0) return false;
-      count = payload[i];
-    }
-    if (count > band.size() - at) return false;
-    for (size_t k = 0; k < count; ++k) {
-      if (band[at + k] != value) return false;
-    }
-    at += count;
-  }
-  return at == band.size();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   sendFilterOutputNowhere();
@@ -50,7 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto payload = std::make_unique<uint8_t[]>(2 * length);
   const std::span<const uint8_t> in(band.get(), length);
   const uint32_t coded = RLECompression(in, {payload.get(), 2 * length}, rows, bytesPerLine);
-  if (coded > 2 * length || !decodesTo({payload.get(), coded}, in)) __builtin_trap();
+  if (coded > 2 * length) __builtin_trap();
+  std::vector<uint8_t> decoded;
+  const std::optional<size_t> used = decodeRuns({payload.get(), coded}, length, decoded);
+  if (used != coded || !std::equal(decoded.begin(), decoded.end(), in.begin(), in.end())) __builtin_trap();
   // Buffers too small for the band code nothing.
   if (length > 0) {
     if (RLECompression(in.first(length - 1), {payload.get(), 2 * length}, rows, bytesPerLine) != 0 ||
