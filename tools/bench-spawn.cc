@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char* argv[]) {
@@ -28,6 +30,10 @@ int main(int argc, char* argv[]) {
   timespec start{}, end{};
   clock_gettime(CLOCK_MONOTONIC, &start);
   const pid_t pid = fork();
+  if (pid < 0) {
+    std::perror("bench-spawn: fork");
+    return 2;
+  }
   if (pid == 0) {
     dup2(input, 0);
     dup2(out[1], 1);
@@ -48,10 +54,18 @@ int main(int argc, char* argv[]) {
   int open_fds = 2;
   static char buffer[1 << 20];
   while (open_fds > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      // Without draining, the command would block on a full pipe for ever.
+      std::perror("bench-spawn: poll");
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      return 2;
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
       if (got > 0) {
         sizes[i] += got;
       } else {
@@ -63,7 +77,10 @@ int main(int argc, char* argv[]) {
   }
   int status = 0;
   rusage usage{};
-  wait4(pid, &status, 0, &usage);
+  if (wait4(pid, &status, 0, &usage) != pid) {
+    std::perror("bench-spawn: wait4");
+    return 2;
+  }
   clock_gettime(CLOCK_MONOTONIC, &end);
   const double seconds = double(end.tv_sec - start.tv_sec) + double(end.tv_nsec - start.tv_nsec) / 1e9;
   std::printf("%.9f %ld %lld %lld %d\n", seconds, usage.ru_maxrss, sizes[0], sizes[1],

@@ -5,12 +5,20 @@
 // pixels, the worst case for run-length coding.
 #include <cups/raster.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
+
+namespace {
+
+// libcups leaves errno as its failed write set it.
+const char* reason() { return errno != 0 ? std::strerror(errno) : "libcups gave no reason"; }
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
   if (argc < 4 || (std::strcmp(argv[1], "blank") != 0 && std::strcmp(argv[1], "noise") != 0)) {
@@ -27,7 +35,14 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   const unsigned bytesPerLine = (width + 7) / 8;
+  // A short job would pass for a whole one in a benchmark: a failed write is
+  // reported and fails the run.
+  errno = 0;
   cups_raster_t* ras = cupsRasterOpen(1, CUPS_RASTER_WRITE);
+  if (ras == nullptr) {
+    std::fprintf(stderr, "ERROR: cannot start the raster on standard output: %s\n", reason());
+    return 1;
+  }
   cups_page_header2_t header{};
   header.cupsWidth = width;
   header.cupsHeight = height;
@@ -49,8 +64,13 @@ int main(int argc, char* argv[]) {
       std::memset(page.data(), 0xFF, bytesPerLine);
       std::memset(page.data() + page.size() - bytesPerLine, 0xFF, bytesPerLine);
     }
-    cupsRasterWriteHeader2(ras, &header);
-    cupsRasterWritePixels(ras, page.data(), static_cast<unsigned>(page.size()));
+    errno = 0;
+    if (cupsRasterWriteHeader2(ras, &header) == 0 ||
+        cupsRasterWritePixels(ras, page.data(), static_cast<unsigned>(page.size())) != page.size()) {
+      std::fprintf(stderr, "ERROR: cannot write page %d of the raster: %s\n", p + 1, reason());
+      cupsRasterClose(ras);
+      return 1;
+    }
   }
   cupsRasterClose(ras);
   return 0;
