@@ -1,13 +1,14 @@
-// Standard output is the printer's data stream. Writes of whole blocks and
-// every flush go through here so that a write error (a full disk, a printer
-// connection that went away) is remembered with its reason and the job can
-// report it instead of claiming success.
+// Standard output is the printer's data stream. Every byte for it goes
+// through here, never through stdio's stdout, so that a write error (a full
+// disk, a printer connection that went away) is remembered with its reason
+// and the job can report it instead of claiming success.
 #pragma once
 
 #include <cstddef>
 
-// Writes `size` bytes to the buffered standard output. Returns 0, or 1 when
-// the write failed.
+// Writes `size` bytes to the printer stream, which is buffered here (not by
+// stdio) and waits for a non-blocking standard output that is full. Returns
+// 0, or 1 when a write has failed.
 int writeOutput(const void* data, size_t size);
 
 // Flushes standard output. Returns 0, or 1 when a write failed now or before.

@@ -234,10 +234,6 @@ int filterMain(int argc, char* argv[]) {
   // (status step, end of every page, end of job) instead of one write each.
   static char traceBuffer[64 * 1024];
   std::setvbuf(stderr, traceBuffer, _IOFBF, sizeof traceBuffer);
-  // An image band goes to the printer in one write at its flush rather than
-  // in pieces of the stream's default 4 KiB.
-  static char printerBuffer[64 * 1024];
-  std::setvbuf(stdout, printerBuffer, _IOFBF, sizeof printerBuffer);
 
   std::fputs("#### TAMRISK_CUPS_DRIVER_V1.0.1\n", stderr);
   if (argc != 6 && argc != 7) {

@@ -23,6 +23,6 @@ int printText(int fd, std::span<const unsigned char> head) {
     }
     if (writeOutput(chunk.data(), static_cast<size_t>(got)) != 0) return 0;
   }
-  std::puts("\r");
+  writeOutput("\r\n", 2);
   return 0;
 }

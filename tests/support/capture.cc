@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "commands/output.h"
+
 namespace {
 
 std::string slurp(std::FILE* file) {
@@ -19,6 +21,7 @@ std::string slurp(std::FILE* file) {
 }  // namespace
 
 Captured capture(const std::function<void()>& body) {
+  flushOutput();
   std::fflush(stdout);
   std::fflush(stderr);
   std::FILE* out = std::tmpfile();
@@ -29,6 +32,7 @@ Captured capture(const std::function<void()>& body) {
   dup2(fileno(out), 1);
   dup2(fileno(err), 2);
   body();
+  flushOutput();
   std::fflush(stdout);
   std::fflush(stderr);
   dup2(savedOut, 1);
