@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <memory>
@@ -55,3 +56,13 @@ inline ZeroedBuffer allocateZeroed(uint64_t size) {
 // What a failed allocation reports through perror (the system's reason
 // follows on the next line).
 inline constexpr const char* kMemoryError = "TAMRISK Label Driver DEBUG MSG : Memory Allocation Error\n";
+
+// A page buffer of `size` bytes that could not be had: the trace's perror
+// line, and an "ERROR: " line that the scheduler shows.
+inline void reportMemoryError(uint64_t size) {
+  std::perror(kMemoryError);
+  std::fprintf(stderr,
+               "ERROR: Out of memory: a buffer of %llu bytes for the page could not be had; the page was not "
+               "printed.\n",
+               static_cast<unsigned long long>(size));
+}

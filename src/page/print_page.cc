@@ -22,6 +22,17 @@ uint64_t turnedImageBytes(const cups_page_header_t& header) {
   return uint64_t{header.cupsWidth} * ((uint64_t{header.cupsHeight} + 7) / 8);
 }
 
+// The image as the printer gets it: after a quarter turn, a row per column.
+struct SentImage {
+  uint64_t bytesPerLine;
+  uint64_t rows;
+};
+
+SentImage sentImage(const cups_page_header_t& header, int32_t rotation) {
+  if (isQuarterTurn(rotation)) return {(uint64_t{header.cupsHeight} + 7) / 8, header.cupsWidth};
+  return {header.cupsBytesPerLine, header.cupsHeight};
+}
+
 // The header must describe a 1-bit image whose rows hold its width and whose
 // buffers stay within bounds; the products are taken in 64 bits so that a
 // crafted header cannot wrap them. Returns 0, or 1 after one "ERROR: " line.
@@ -49,14 +60,13 @@ int checkPageHeader(const cups_page_header_t& header, int32_t rotation, int32_t 
   // The image command carries its bytes per line and rows in 16 bits each:
   // a larger value would wrap and the rest of the pixels would reach the
   // printer as command text.
-  const uint64_t sentBytesPerLine = isQuarterTurn(rotation) ? (uint64_t{height} + 7) / 8 : header.cupsBytesPerLine;
-  const uint64_t sentRows = isQuarterTurn(rotation) ? width : height;
-  if (sentBytesPerLine > kLargestImageField || sentRows > kLargestImageField) {
+  const SentImage sent = sentImage(header, rotation);
+  if (sent.bytesPerLine > kLargestImageField || sent.rows > kLargestImageField) {
     std::fprintf(stderr,
                  "ERROR: Page %d is too large for the printer: its image as sent would have %llu bytes per line and "
                  "%llu rows, more than the %u an image command carries; the page was not printed.\n",
-                 pageNumber, static_cast<unsigned long long>(sentBytesPerLine),
-                 static_cast<unsigned long long>(sentRows), kLargestImageField);
+                 pageNumber, static_cast<unsigned long long>(sent.bytesPerLine),
+                 static_cast<unsigned long long>(sent.rows), kLargestImageField);
     return 1;
   }
   const uint64_t pixelBytes = uint64_t{height} * header.cupsBytesPerLine;
@@ -107,14 +117,7 @@ struct Compression {
   uint32_t lastLength = 0;
 };
 
-int sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& compression, bool traceRuns) {
-  if (!compression.payload) {
-    compression.payload = allocateZeroed(2 * uint64_t{band.rows} * band.bytesPerLine);
-    if (!compression.payload) {
-      std::perror(kMemoryError);
-      return 1;
-    }
-  }
+void sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& compression, bool traceRuns) {
   std::fprintf(stderr, "%sprintPage() comp : hieght = %d, p_height = %d, bytesPerLine = %d\n", kTrace,
                static_cast<int>(rowsRemaining), static_cast<int>(band.rows), static_cast<int>(band.bytesPerLine));
   std::fprintf(stderr, "%sprintPage() comp : start_height = %d\n", kTrace, static_cast<int>(band.startRow));
@@ -128,7 +131,6 @@ int sendCompressedBand(const Band& band, uint32_t rowsRemaining, Compression& co
   writeOutput(command.data(), command.size());
   writeOutput(compression.payload.memory.get(), compression.lastLength);
   flushOutput();
-  return 0;
 }
 
 // With a single copy and the cutter on, every page after the first gets its
@@ -162,13 +164,27 @@ int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* 
   const uint32_t copies = copyCount < 1 ? 1 : static_cast<uint32_t>(copyCount);
   if (checkPageHeader(*header, settings->rotation, *pageNumber) != 0) return 1;
 
-  // Room for the image as read and, for a quarter turn, as turned in place.
+  // Every buffer of the page is had before its first byte is written (the
+  // turn gets its own before SOT): a page that cannot be sent whole leaves
+  // nothing of itself in the printer stream. The page buffer has room for
+  // the image as read and, for a quarter turn, as turned in place; the
+  // payload buffer for the first band, the tallest, as sent.
   const uint64_t pixelBytes = uint64_t{header->cupsHeight} * header->cupsBytesPerLine;
   const uint64_t turnedBytes = isQuarterTurn(settings->rotation) ? turnedImageBytes(*header) : 0;
   const ZeroedBuffer page = allocateZeroed(std::max(pixelBytes, turnedBytes));
   if (!page) {
-    std::perror(kMemoryError);
+    reportMemoryError(std::max(pixelBytes, turnedBytes));
     return 1;
+  }
+  Compression compression;
+  if (settings->compressed == 1) {
+    const SentImage sent = sentImage(*header, settings->rotation);
+    const uint64_t payloadBytes = 2 * std::min<uint64_t>(sent.rows, kBandRows) * sent.bytesPerLine;
+    compression.payload = allocateZeroed(payloadBytes);
+    if (!compression.payload) {
+      reportMemoryError(payloadBytes);
+      return 1;
+    }
   }
   if (cupsRasterReadPixels(ras, page.memory.get(), static_cast<unsigned>(pixelBytes)) != pixelBytes) {
     std::fprintf(stderr, "ERROR: The raster data of page %d ended early or is damaged; the page was not printed.\n",
@@ -180,14 +196,13 @@ int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* 
   const uint32_t bytesPerLine = header->cupsBytesPerLine;
   uint32_t rowsRemaining = header->cupsHeight;
   uint32_t startRow = 0;
-  Compression compression;
   while (rowsRemaining > 0) {
     const uint32_t rows = std::min(rowsRemaining, kBandRows);
     rowsRemaining -= rows;
     const Band band{startRow, rows, bytesPerLine,
                     page.bytes().subspan(size_t{startRow} * bytesPerLine, size_t{rows} * bytesPerLine)};
     if (settings->compressed == 1) {
-      if (sendCompressedBand(band, rowsRemaining, compression, settings->runTrace != 0) != 0) return 1;
+      sendCompressedBand(band, rowsRemaining, compression, settings->runTrace != 0);
     } else {
       sendRawBand(band);
     }

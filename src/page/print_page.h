@@ -17,8 +17,10 @@ inline constexpr uint32_t kLargestImageField = 0xFFFF;
 // image in bands of at most 200 rows ("LD" raw or "LCR" run-length coded),
 // CR LF, the page's cut command when one is due and P1 (with the copy count
 // when above 1; a count below 1 is one copy), and then the scheduler's
-// "PAGE: " line. `pageNumber` counts this page (the first is 1). A header that cannot describe a 1-bit page of
-// sensible size is refused with an "ERROR: " line before anything is
-// written. Returns 0 when the page was sent, 1 when it failed.
+// "PAGE: " line. `pageNumber` counts this page (the first is 1). A header
+// that cannot describe a 1-bit page of sensible size, pixels that cannot be
+// read and buffers that cannot be had fail the page with an "ERROR: " line
+// before anything of it is written. Returns 0 when the page was sent, 1 when
+// it failed.
 int printPage(cups_raster_t* ras, cups_page_header_t* header, const settings_t* settings, const int32_t* pageNumber,
               int32_t copyCount);

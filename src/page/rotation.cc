@@ -284,12 +284,11 @@ int rotate270Degree(std::span<const uint8_t> source, std::span<uint8_t> turned, 
 
 int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header) {
   static constexpr char kTopOfForm[] = "SOT\r\n";
-  writeOutput(kTopOfForm, sizeof kTopOfForm - 1);
-  if (rotation == 2) {
-    rotate180Degree();
+  if (rotation != 1 && rotation != 3) {
+    writeOutput(kTopOfForm, sizeof kTopOfForm - 1);
+    if (rotation == 2) rotate180Degree();
     return 0;
   }
-  if (rotation != 1 && rotation != 3) return 0;
 
   const uint32_t height = header->cupsHeight;
   const uint32_t width = header->cupsWidth;
@@ -306,9 +305,11 @@ int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_
   // source rows give no turned row.
   const ZeroedBuffer turned = allocateZeroed(turnedSize);
   if (!turned) {
-    std::perror(kMemoryError);
+    reportMemoryError(turnedSize);
     return 1;
   }
+  // The page's first byte only once the turn has all it needs.
+  writeOutput(kTopOfForm, sizeof kTopOfForm - 1);
   const int failed = rotation == 1 ? rotate90Degree(page, turned.bytes(), height, bytesPerLine, width)
                                    : rotate270Degree(page, turned.bytes(), height, bytesPerLine, width);
   if (failed != 0) {

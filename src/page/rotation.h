@@ -13,7 +13,8 @@
 // page as it is. For a quarter turn `page` must hold the image as read and
 // the turned image (cupsWidth rows of (cupsHeight + 7) / 8 bytes); what
 // follows the turned image is zero. Returns 0, or 1 after a message when the
-// image cannot be turned (header and page then stay unchanged).
+// image cannot be turned or its buffer cannot be had (nothing is written
+// then, and header and page stay unchanged).
 int convertRotation(int32_t rotation, std::span<uint8_t> page, cups_page_header_t* header);
 
 // The turns of a 1-bit image of `height` rows of `bytesPerLine` bytes, of

@@ -1,7 +1,8 @@
 // Hostile and broken input through the whole filter process: jobs cut off
-// anywhere, pages the printer cannot take, data after the last page, an
-// output that cannot be written, non-blocking descriptors, broken PPDs, huge option strings and
-// cancellation at random moments. A label that could not be printed gives an
+// anywhere, pages the printer cannot take or the filter has no memory for,
+// data after the last page, an output that cannot be written, non-blocking
+// descriptors, broken PPDs, huge option strings and cancellation at random
+// moments. A label that could not be printed gives an
 // "ERROR: " line and status 1; the printer only ever gets whole pages.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -67,7 +68,9 @@ struct TwoPageJob {
 TEST(Hostile, JobCutOffAnywhereSendsOnlyWholePagesAndFailsUnlessAtAPageEnd) {
   PrinterFixture printer;
   const TestPage page1 = patternPage(120, 90, 1), page2 = patternPage(120, 90, 2);
-  const auto apple = [](const std::vector<TestPage>& pages) { return compressedRaster(pages, CUPS_RASTER_WRITE_APPLE); };
+  const auto apple = [](const std::vector<TestPage>& pages) {
+    return compressedRaster(pages, CUPS_RASTER_WRITE_APPLE);
+  };
   const std::vector<TwoPageJob> jobs{
       {"uncompressed", makeRaster({page1, page2}), 4, makeRaster({page1}).size(), sizeof(cups_page_header2_t)},
       {"compressed", compressedRaster({page1, page2}), 4, compressedRaster({page1}).size(),
@@ -180,6 +183,42 @@ TEST(Hostile, RefusedPageSendsNothingOfItself) {
     EXPECT_TRUE(hasErrorLine(r.err, "Page 2 has " + std::to_string(bits) + " bits per pixel")) << r.err;
     EXPECT_TRUE(endsWith(r.out, kSingleCopyPageEnd));
     EXPECT_EQ(wholePagePrefixes(r.out).size(), 2u);
+  }
+}
+
+// A page that runs out of memory fails with an "ERROR: " line and not one
+// byte of it reaches the printer. The filter runs under an address space
+// limit, halved down to where the job only just fails: there the page's
+// last buffer is the one refused (the turned image; with compression the
+// payload buffer). The sanitizer and valgrind runtimes need more address
+// space than such a limit leaves.
+TEST(Hostile, PageOutOfMemorySendsNothingOfItself) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "under AddressSanitizer";
+#endif
+  if (underValgrind()) GTEST_SKIP() << "under valgrind";
+  PrinterFixture printer;
+  const std::string job = makeRaster({patternPage(2000, 2000, 1)});
+  for (const char* options : {"Rotation=1", "CompPrinting=1 RunTrace=0"}) {
+    const auto runWithin = [&](uint64_t kibibytes) {
+      FilterRun run = printer.run(options, job);
+      run.args.insert(run.args.begin(),
+                      {"-c", "ulimit -v " + std::to_string(kibibytes) + " && exec \"$0\" \"$@\"", TMK_FILTER_PATH});
+      return runFilter(run, "/bin/sh");
+    };
+    uint64_t fails = 0, fits = uint64_t{4} << 20;
+    const FilterResult whole = runWithin(fits);
+    ASSERT_EQ(whole.exitStatus, 0) << options << whole.err.substr(0, 600);
+    while (fits - fails > 16) {
+      const uint64_t middle = (fails + fits) / 2;
+      (runWithin(middle).exitStatus == 0 ? fits : fails) = middle;
+    }
+    const FilterResult r = runWithin(fails);
+    const std::string where = std::string(options) + " within " + std::to_string(fails) + " KiB\n" +
+                              r.err.substr(r.err.size() > 600 ? r.err.size() - 600 : 0);
+    EXPECT_EQ(r.exitStatus, 1) << where;
+    EXPECT_TRUE(hasErrorLine(r.err, "Out of memory")) << where;
+    EXPECT_TRUE(r.out == wholePagePrefixes(whole.out)[0]) << where;
   }
 }
 
