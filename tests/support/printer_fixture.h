@@ -18,7 +18,8 @@ inline const std::string kNoPages = kTrace + "ERROR: No pages found!\n";
 struct PrinterFixture {
   TempDir dir;
   std::string ppd;
-  explicit PrinterFixture(const TestPpd& description = fullTestPpd()) : ppd(dir.write("printer.ppd", makePpd(description))) {}
+  explicit PrinterFixture(const TestPpd& description = fullTestPpd())
+      : ppd(dir.write("printer.ppd", makePpd(description))) {}
 
   FilterRun run(const std::string& options = "", const std::string& input = "") const {
     FilterRun r;
