@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 packages=(build-essential cmake g++ libcups2-dev libcupsimage2-dev libgtest-dev libgmock-dev libbenchmark-dev
-          clang libclang-rt-14-dev valgrind "$@")
+          clang libclang-rt-14-dev valgrind cups-ppdc cups-client "$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
