@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the filter, and runs it on the bundled
-# sample job as CUPS would: the sample PPD in $PPD, a sample label rendered
-# to CUPS raster on standard input.
+# Installs what is missing, builds the filter and the PPDs, and runs the
+# filter on the bundled sample job as CUPS would: the PPD of model 34 in $PPD,
+# a sample label rendered to CUPS raster on standard input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target rastertoTmkLabel make-sample-raster tmk-decode
+cmake --build build -j "$(nproc)" --target rastertoTmkLabel ppds make-sample-raster tmk-decode
 
 build/tools/make-sample-raster > build/sample.ras
 status=0
-PPD=samples/tmk-sample.ppd build/src/rastertoTmkLabel 1 "${USER:-root}" sample 1 "${1:-}" \
+PPD=build/ppd/tmk34.ppd build/src/rastertoTmkLabel 1 "${USER:-root}" sample 1 "${1:-}" \
   < build/sample.ras > build/sample.out 2> build/sample.err || status=$?
 
 echo "== standard error (messages to the scheduler, trace) =="
