@@ -62,7 +62,7 @@ def make_workloads(work, build, quick):
 
 def tools_for(build, work, dpi, peer_ppds):
     filt = os.path.join(build, "src", "rastertoTmkLabel")
-    ppd = os.path.join(ROOT, "samples", "tmk-sample.ppd")
+    ppd = os.path.join(build, "ppd", "tmk34.ppd")
     res = f"Resolution={dpi}dpi PageSize=51"
     tools = []
     for comp, rot in ((1, 0), (1, 1), (0, 0), (0, 1)):
