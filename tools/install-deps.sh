@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake g++ libcups2-dev libcupsimage2-dev libgtest-dev libgmock-dev libbenchmark-dev
           clang libclang-rt-14-dev valgrind cups-ppdc cups-client "$@")
+# The end-to-end tests: a private cupsd, cupsfilter and the stock prefilters.
+packages+=(cups cups-filters ghostscript python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
