@@ -1,0 +1,58 @@
+// The printer application's parts: the drivers it offers, the filter options
+// a job turns into, and the filter process that prints each job.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+// Where the filter and the PPDs are; set once by the system callback before
+// the first printer is made, read by every job.
+struct AppPaths {
+  std::string filter = TMK_APP_FILTER;
+  std::string ppdDirectory = TMK_APP_PPD_DIR;
+};
+extern AppPaths gPaths;
+
+// Models that send the same bytes for the same job share a driver: the
+// groups differ in where the mark offset goes, in the rewinder and in the
+// status byte. One driver per group and resolution, as PAPPL takes a job's
+// resolution from print-quality when a driver offers several.
+struct DriverInfo {
+  std::string name;         // e.g. "tamrisk_rewinder-203dpi"
+  std::string description;  // make and model, with the group's model numbers
+  int32_t ppdModel = 0;     // the model whose PPD the filter reads
+  int resolution = 0;       // dots per inch
+  bool rewinder = false;
+};
+
+std::span<pappl_pr_driver_t> driverTable();
+const DriverInfo* driverInfo(const char* driverName);
+
+bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri, const char* deviceId,
+                    pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
+
+// The standard label sizes as PWG media names, in the filter's index order.
+std::span<const char* const> standardMediaNames();
+
+// The filter's options string for a job.
+std::string filterOptions(const DriverInfo& driver, const pappl_pr_options_t& options, pappl_job_t* job);
+
+// The job callbacks: raster pages fed to the filter, raw files through it.
+bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
+bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned y,
+                     const unsigned char* line);
+bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
+bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+// The vendor attributes, in the order of the printing defaults page.
+inline constexpr const char* kPrintMethod = "label-print-method";
+inline constexpr const char* kRotation = "label-rotation";
+inline constexpr const char* kMarkOffset = "label-mark-offset";
+inline constexpr const char* kCutPeriod = "label-cut-period";
+inline constexpr const char* kCompression = "label-compression";
+inline constexpr const char* kRewinder = "label-rewinder";

@@ -1,0 +1,124 @@
+// A job's IPP attributes as the filter's options string: the PPD choices the
+// scheduler would mark for the same settings.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app.h"
+
+namespace {
+
+// Sizes within half a millimetre of a standard size are that size.
+constexpr int kSizeTolerance = 50;
+
+int hundredthsOfMillimetres(pwg_media_t* media, bool width) { return width ? media->width : media->length; }
+
+// The filter's size index for the media, or -1 for a custom size.
+int standardSizeIndex(const pappl_media_col_t& media) {
+  const auto names = standardMediaNames();
+  for (size_t i = 0; i < names.size(); ++i) {
+    pwg_media_t* size = pwgMediaForPWG(names[i]);
+    if (size != nullptr && std::abs(hundredthsOfMillimetres(size, true) - media.size_width) <= kSizeTolerance &&
+        std::abs(hundredthsOfMillimetres(size, false) - media.size_length) <= kSizeTolerance) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+long points(int hundredthsOfMillimetres) { return std::lround(hundredthsOfMillimetres * 72.0 / 2540.0); }
+
+// Whole millimetres from hundredths.
+long millimetres(int hundredths) { return std::lround(hundredths / 100.0); }
+
+const char* vendorValue(const pappl_pr_options_t& options, const char* name) {
+  return cupsGetOption(name, options.num_vendor, options.vendor);
+}
+
+long vendorInteger(const pappl_pr_options_t& options, const char* name, long fallback) {
+  const char* value = vendorValue(options, name);
+  if (value == nullptr || *value == '\0') return fallback;
+  char* end = nullptr;
+  const long number = std::strtol(value, &end, 10);
+  return *end == '\0' ? number : fallback;
+}
+
+bool vendorBoolean(const pappl_pr_options_t& options, const char* name, bool fallback) {
+  const char* value = vendorValue(options, name);
+  if (value == nullptr) return fallback;
+  return std::strcmp(value, "true") == 0;
+}
+
+void add(std::string& out, const std::string& name, const std::string& value) {
+  if (!out.empty()) out += ' ';
+  out += name + "=" + value;
+}
+
+}  // namespace
+
+std::string filterOptions(const DriverInfo& driver, const pappl_pr_options_t& options, pappl_job_t* job) {
+  std::string out;
+  add(out, "Resolution", std::to_string(driver.resolution) + "dpi");
+
+  const int index = standardSizeIndex(options.media);
+  if (index >= 0) {
+    add(out, "PageSize", std::to_string(index));
+  } else {
+    add(out, "PageSize",
+        "Custom." + std::to_string(points(options.media.size_width)) + "x" + std::to_string(points(options.media.size_length)));
+  }
+
+  switch (options.media.tracking) {
+    case PAPPL_MEDIA_TRACKING_GAP:
+      add(out, "SensorType", "0");
+      break;
+    case PAPPL_MEDIA_TRACKING_CONTINUOUS:
+      add(out, "SensorType", "1");
+      break;
+    case PAPPL_MEDIA_TRACKING_MARK:
+      add(out, "SensorType", "2");
+      break;
+    default:
+      break;
+  }
+  add(out, "XMargin", std::to_string(std::clamp(millimetres(options.media.left_offset), 0L, 10L)));
+  add(out, "YMargin", std::to_string(std::clamp(millimetres(options.media.top_offset), 0L, 10L)));
+
+  // Printer darkness 0 to 100 % plus the job's -100 to 100, onto levels 1 to 15.
+  const int darkness = std::clamp(options.darkness_configured + options.print_darkness, 0, 100);
+  add(out, "Darkness", std::to_string(1 + (darkness * 14 + 50) / 100));
+  if (options.print_speed > 0) {
+    add(out, "PrintSpeed", std::to_string(std::clamp(std::lround(options.print_speed / 2540.0), 2L, 6L)));
+  }
+
+  pappl_pr_driver_data_t data;
+  papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
+  add(out, "TOOffset", std::to_string(std::clamp(millimetres(data.tear_offset_configured), -5L, 5L)));
+
+  const char* method = vendorValue(options, kPrintMethod);
+  add(out, "MediaType", method != nullptr && std::strcmp(method, "thermal-transfer") == 0 ? "1" : "0");
+  add(out, "Rotation", std::to_string(vendorInteger(options, kRotation, 0) / 90 % 4));
+  add(out, "BMOffset", std::to_string(std::clamp(vendorInteger(options, kMarkOffset, 0), 0L, 10L)));
+  if (options.finishings & PAPPL_FINISHINGS_TRIM) {
+    add(out, "Cutter", "Custom." + std::to_string(std::clamp(vendorInteger(options, kCutPeriod, 1), 1L, 999L)));
+  } else {
+    add(out, "Cutter", "0");
+  }
+  if (driver.rewinder) add(out, "Rewinder", vendorBoolean(options, kRewinder, false) ? "1" : "0");
+  add(out, "CompPrinting", vendorBoolean(options, kCompression, true) ? "1" : "0");
+
+  // PAPPL makes the copies of image jobs itself; for raster it leaves them
+  // to the printer, which prints each label that many times.
+  const char* format = papplJobGetFormat(job);
+  const bool raster = format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 ||
+                                            std::strcmp(format, "image/urf") == 0);
+  const int copies = raster ? std::max(options.copies, 1) : 1;
+  add(out, "NumOfCopies", copies <= 10 ? std::to_string(copies) : "Custom." + std::to_string(copies));
+
+  // The app polls the status itself; the per-run trace costs time only.
+  add(out, "StatusCheck", "0");
+  add(out, "RunTrace", "0_Off");
+  return out;
+}

@@ -1,0 +1,266 @@
+#include "app_harness.h"
+
+#include <arpa/inet.h>
+#include <cups/raster.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+#include "support/filter_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int loopbackListener(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 8) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::runtime_error("cannot listen on a loopback port");
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+bool accepting(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return connected;
+}
+
+}  // namespace
+
+PretendPrinter::PretendPrinter(uint8_t status) : status_(status) {
+  listener_ = loopbackListener(&port_);
+  thread_ = std::thread(&PretendPrinter::serve, this);
+}
+
+PretendPrinter::~PretendPrinter() {
+  stop_ = true;
+  thread_.join();
+  close(listener_);
+}
+
+void PretendPrinter::serve() {
+  std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+  std::vector<std::string> starts;  // the first bytes of each connection, for the status request
+  std::array<char, 65536> buffer;
+  while (!stop_) {
+    if (poll(fds.data(), fds.size(), 20) <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client >= 0) {
+        fds.push_back({client, POLLIN, 0});
+        starts.emplace_back();
+        std::lock_guard lock(mutex_);
+        ++open_;
+      }
+    }
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      const ssize_t n = read(fds[i].fd, buffer.data(), buffer.size());
+      std::lock_guard lock(mutex_);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds.erase(fds.begin() + static_cast<long>(i));
+        starts.erase(starts.begin() + static_cast<long>(i - 1));
+        --open_;
+        --i;
+        continue;
+      }
+      received_.append(buffer.data(), static_cast<size_t>(n));
+      // A status request opens a connection, or follows another one.
+      std::string& start = starts[i - 1];
+      if (start.size() < 64) start.append(buffer.data(), static_cast<size_t>(std::min<ssize_t>(n, 64)));
+      while (start.rfind("^cp\r", 0) == 0) {
+        (void)!write(fds[i].fd, &status_, 1);
+        start.erase(0, 4);
+      }
+      if (!start.empty() && start.rfind("^", 0) != 0) start.assign(64, '\0');
+    }
+  }
+  for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
+}
+
+std::string PretendPrinter::take(size_t bytes) {
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      if (received_.size() >= bytes || (open_ == 0 && !received_.empty())) return std::exchange(received_, {});
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::lock_guard lock(mutex_);
+  return std::exchange(received_, {});
+}
+
+PrinterApp::PrinterApp(const std::string& ppdDirectory) {
+  namespace fs = std::filesystem;
+  // Our own copies, so that the unprivileged user reaches them wherever the
+  // build lies.
+  const std::string home = home_.path();
+  fs::copy_file(TMK_APP_PATH, home + "/tmk-printer-app");
+  fs::copy_file(TMK_FILTER_PATH, home + "/rastertoTmkLabel");
+  fs::copy(ppdDirectory, home + "/ppd");
+  const std::string spool = home + "/spool";
+  fs::create_directory(spool);
+  if (geteuid() == 0) {
+    for (const auto& entry : fs::recursive_directory_iterator(home)) {
+      (void)!chown(entry.path().c_str(), 65534, 65534);
+    }
+    (void)!chown(home.c_str(), 65534, 65534);
+  }
+  int listener = loopbackListener(&port_);
+  close(listener);
+
+  std::vector<std::string> args;
+  if (geteuid() == 0) {
+    args = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  }
+  args.insert(args.end(), {"/usr/bin/env", "-i", "HOME=" + home, "TMPDIR=" + home});
+  // PAPPL 1.3.1 leaves its options and footer behind at exit: not ours to
+  // report. The filters it starts are checked by the filter's own tests.
+  if (const char* value = getenv("ASAN_OPTIONS")) args.push_back(std::string("ASAN_OPTIONS=") + value + ":detect_leaks=0");
+  if (const char* value = getenv("UBSAN_OPTIONS")) args.push_back(std::string("UBSAN_OPTIONS=") + value);
+  args.insert(args.end(), {home + "/tmk-printer-app", "server", "-o", "server-port=" + std::to_string(port_), "-o",
+                           "listen-hostname=127.0.0.1", "-o", "spool-directory=" + spool, "-o",
+                           "state-file=" + home + "/app.state", "-o", "log-file=" + home + "/app.log", "-o",
+                           "log-level=debug", "-o", "tmk-filter=" + home + "/rastertoTmkLabel", "-o",
+                           "tmk-ppd-directory=" + home + "/ppd"});
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    throw std::runtime_error("cannot start the printer application");
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (!accepting(port_)) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      throw std::runtime_error("the printer application ended at start:\n" + log());
+    }
+    if (Clock::now() > deadline) throw std::runtime_error("the printer application does not answer");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+PrinterApp::~PrinterApp() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
+std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log"); }
+
+IppResult ipptool(const std::string& uri, const std::string& test, const std::vector<std::string>& args) {
+  TempDir dir;
+  FilterRun run;
+  run.args = {"-t"};
+  run.args.insert(run.args.end(), args.begin(), args.end());
+  run.args.push_back(uri);
+  run.args.push_back(dir.write("request.test", test));
+  const FilterResult result = runFilter(run, TMK_IPPTOOL);
+  return {result.exitStatus, result.out + result.err};
+}
+
+std::string createPrinterTest(const std::string& name, const std::string& driver, const std::string& deviceUri) {
+  return "{\n"
+         "  NAME \"Create-Printer\"\n"
+         "  OPERATION Create-Printer\n"
+         "  GROUP operation-attributes-tag\n"
+         "  ATTR charset attributes-charset utf-8\n"
+         "  ATTR naturalLanguage attributes-natural-language en\n"
+         "  ATTR uri system-uri $uri\n"
+         "  ATTR name requesting-user-name test\n"
+         "  ATTR keyword printer-service-type print\n"
+         "  ATTR keyword smi55357-driver " +
+         driver +
+         "\n"
+         "  ATTR uri smi55357-device-uri " +
+         deviceUri +
+         "\n"
+         "  GROUP printer-attributes-tag\n"
+         "  ATTR name printer-name " +
+         name +
+         "\n"
+         "  STATUS successful-ok\n"
+         "}\n";
+}
+
+std::string printJobTest(const std::string& jobAttributes) {
+  const std::string operation =
+      "  GROUP operation-attributes-tag\n"
+      "  ATTR charset attributes-charset utf-8\n"
+      "  ATTR naturalLanguage attributes-natural-language en\n"
+      "  ATTR uri printer-uri $uri\n"
+      "  ATTR name requesting-user-name test\n";
+  return "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n" + operation +
+         "  ATTR mimeMediaType document-format $filetype\n"
+         "  GROUP job-attributes-tag\n" +
+         jobAttributes +
+         "  FILE $filename\n"
+         "  STATUS successful-ok\n"
+         "}\n"
+         "{\n  NAME \"Job ends\"\n  OPERATION Get-Job-Attributes\n" +
+         operation +
+         "  ATTR integer job-id $job-id\n"
+         "  STATUS successful-ok\n"
+         "  EXPECT job-state WITH-VALUE >7 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
+         "  DELAY \"0,0.05\"\n"
+         "}\n"
+         "{\n  NAME \"Job completed\"\n  OPERATION Get-Job-Attributes\n" +
+         operation +
+         "  ATTR integer job-id $job-id\n"
+         "  STATUS successful-ok\n"
+         "  EXPECT job-state WITH-VALUE 9\n"
+         "}\n";
+}
+
+std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray) {
+  TempDir dir;
+  const std::string path = dir.path() + "/page.pwg";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  cups_page_header2_t header;
+  pwg_media_t* media = pwgMediaForSize(static_cast<int>(width * 2540 / resolution),
+                                       static_cast<int>(height * 2540 / resolution));
+  cupsRasterInitPWGHeader(&header, media, "sgray_8", static_cast<int>(resolution), static_cast<int>(resolution),
+                          "one-sided", "normal");
+  header.cupsWidth = width;
+  header.cupsHeight = height;
+  header.cupsBytesPerLine = width;
+  if (cupsRasterWriteHeader2(ras, &header) == 0 ||
+      cupsRasterWritePixels(ras, const_cast<uint8_t*>(gray.data()), static_cast<unsigned>(gray.size())) != gray.size()) {
+    throw std::runtime_error("cannot write PWG raster");
+  }
+  cupsRasterClose(ras);
+  close(fd);
+  return readFile(path);
+}

@@ -1,0 +1,81 @@
+// The printer application as its users meet it: started as an unprivileged
+// user on a loopback port with a spool folder of its own, driven with
+// ipptool, printing to a pretend printer on a loopback socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+// A label printer on 127.0.0.1: keeps what each connection sends and answers
+// the status request "^cp\r" with its status byte.
+class PretendPrinter {
+ public:
+  explicit PretendPrinter(uint8_t status = 0);
+  ~PretendPrinter();
+  PretendPrinter(const PretendPrinter&) = delete;
+  PretendPrinter& operator=(const PretendPrinter&) = delete;
+
+  std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
+  // Waits until `bytes` bytes have arrived since the last take() or the
+  // connections are closed, then hands them over.
+  std::string take(size_t bytes);
+
+ private:
+  void serve();
+
+  int listener_ = -1;
+  int port_ = 0;
+  uint8_t status_;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::string received_;
+  int open_ = 0;
+  std::thread thread_;
+};
+
+// The app, with the filter and the PPDs of `ppdDirectory`.
+class PrinterApp {
+ public:
+  explicit PrinterApp(const std::string& ppdDirectory);
+  ~PrinterApp();
+  PrinterApp(const PrinterApp&) = delete;
+  PrinterApp& operator=(const PrinterApp&) = delete;
+
+  std::string systemUri() const { return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/system"; }
+  std::string printerUri(const std::string& name) const {
+    return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + name;
+  }
+  std::string log() const;
+
+ private:
+  TempDir home_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+struct IppResult {
+  int status = -1;
+  std::string output;
+};
+
+// Runs ipptool -t on a test file written from `test`, with `args` before the
+// URI (e.g. -f FILE -d filetype=...).
+IppResult ipptool(const std::string& uri, const std::string& test, const std::vector<std::string>& args = {});
+
+// The Create-Printer request for a printer named `name`.
+std::string createPrinterTest(const std::string& name, const std::string& driver, const std::string& deviceUri);
+
+// A Print-Job with `jobAttributes` (ipptool ATTR lines) that waits for the
+// job and expects it completed.
+std::string printJobTest(const std::string& jobAttributes);
+
+// A page of 8-bit gray, 0 for black and 255 for white, as PWG raster.
+std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray);

@@ -1,0 +1,261 @@
+// The printer application end to end: jobs sent over IPP reach the pretend
+// printer as exactly the bytes the filter writes for the same page and
+// settings, and the printer's attributes say what the drivers offer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app_harness.h"
+#include "support/filter_process.h"
+#include "support/label_stream.h"
+#include "support/ppd_builder.h"
+#include "support/raster_writer.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// The models whose PPDs the drivers use, one per model group.
+constexpr int kGroupModels[] = {5, 38, 142, 144};
+
+std::vector<std::string> numbers(int from, int to) {
+  std::vector<std::string> list;
+  for (int i = from; i <= to; ++i) list.push_back(std::to_string(i));
+  return list;
+}
+
+// A PPD with every choice the app can ask for, for builds without the
+// generated ones.
+std::string fullPpd(int model) {
+  TestPpd ppd;
+  ppd.modelNumber = model;
+  ppd.customPageSize = true;
+  ppd.customCutter = true;
+  ppd.options = {
+      {"PageSize", "9", numbers(0, 55)},
+      {"Resolution", "203dpi", {"203dpi", "300dpi", "600dpi"}},
+      {"MediaType", "0", {"0", "1"}},
+      {"SensorType", "0", {"0", "1", "2"}},
+      {"Rotation", "0", numbers(0, 3)},
+      {"NumOfCopies", "1", numbers(1, 10)},
+      {"StatusCheck", "0", {"0", "1"}},
+      {"Darkness", "10", numbers(1, 15)},
+      {"XMargin", "0", numbers(0, 10)},
+      {"YMargin", "0", numbers(0, 10)},
+      {"PrintSpeed", "4", numbers(2, 6)},
+      {"BMOffset", "0", numbers(0, 10)},
+      {"TOOffset", "0", numbers(-5, 5)},
+      {"Cutter", "0", {"0"}},
+      {"Rewinder", "0", {"0", "1"}},
+      {"CompPrinting", "1", {"0", "1"}},
+      {"RunTrace", "0_Off", {"0_Off", "1_On"}},
+  };
+  ppd.extra = "*CustomNumOfCopies True: \"\"\n*ParamCustomNumOfCopies Copies/Copies: 1 int 1 9999\n";
+  return makePpd(ppd);
+}
+
+class PrinterAppTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ppds_ = std::make_unique<TempDir>();
+    for (int model : kGroupModels) {
+      const std::string name = "tmk" + std::to_string(model) + ".ppd";
+      const std::string generated = std::string(TMK_PPD_BUILD_DIR) + "/" + name;
+      if (std::filesystem::exists(generated)) {
+        std::filesystem::copy_file(generated, ppds_->path() + "/" + name);
+      } else {
+        ppds_->write(name, fullPpd(model));
+      }
+    }
+    printer_ = std::make_unique<PretendPrinter>();
+    app_ = std::make_unique<PrinterApp>(ppds_->path());
+  }
+  static void TearDownTestSuite() {
+    app_.reset();
+    printer_.reset();
+    ppds_.reset();
+  }
+
+  static std::string ppd(int model) { return ppds_->path() + "/tmk" + std::to_string(model) + ".ppd"; }
+
+  // Adds a printer; names must differ between tests.
+  static void addPrinter(const std::string& name, const std::string& driver) {
+    const IppResult created = ipptool(app_->systemUri(), createPrinterTest(name, driver, printer_->uri()));
+    ASSERT_EQ(created.status, 0) << created.output << app_->log();
+  }
+
+  // Prints `document` and returns what the printer got, `expected` bytes long.
+  static std::string print(const std::string& name, const std::string& format, const std::string& document,
+                           const std::string& attributes, size_t expected) {
+    TempDir dir;
+    const IppResult printed =
+        ipptool(app_->printerUri(name), printJobTest(attributes),
+                {"-f", dir.write("document", document), "-d", "filetype=" + format});
+    EXPECT_EQ(printed.status, 0) << printed.output << app_->log();
+    return printer_->take(expected);
+  }
+
+  static std::unique_ptr<TempDir> ppds_;
+  static std::unique_ptr<PretendPrinter> printer_;
+  static std::unique_ptr<PrinterApp> app_;
+};
+
+std::unique_ptr<TempDir> PrinterAppTest::ppds_;
+std::unique_ptr<PretendPrinter> PrinterAppTest::printer_;
+std::unique_ptr<PrinterApp> PrinterAppTest::app_;
+
+Image labelImage(uint32_t width, uint32_t height, uint32_t seed) {
+  Image image = randomImage(width, height, seed);
+  // The app sends no pixels past the page's width.
+  if (width % 8 != 0) {
+    for (uint32_t y = 0; y < height; ++y) {
+      image.pixels[size_t{y} * image.bytesPerLine + image.bytesPerLine - 1] &=
+          static_cast<uint8_t>(0xFF00 >> (width % 8));
+    }
+  }
+  return image;
+}
+
+std::vector<uint8_t> grayOf(const Image& image) {
+  std::vector<uint8_t> gray(size_t{image.width} * image.height, 255);
+  for (uint32_t y = 0; y < image.height; ++y) {
+    for (uint32_t x = 0; x < image.width; ++x) {
+      if (image.pixel(y, x)) gray[size_t{y} * image.width + x] = 0;
+    }
+  }
+  return gray;
+}
+
+struct RasterCase {
+  const char* printer;
+  const char* driver;
+  int model;
+  unsigned resolution;
+  uint32_t width, height;  // the page in dots
+  const char* attributes;  // of the job, as ipptool ATTR lines
+  const char* options;     // what the filter is to be given for them
+};
+
+TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
+  const RasterCase cases[] = {
+      {"defaults", "tamrisk_standard-203dpi", 38, 203, 406, 203, "",
+       "PageSize=9 Resolution=203dpi Darkness=10 PrintSpeed=4 SensorType=0 CompPrinting=1"},
+      {"settings", "tamrisk_rewinder-300dpi", 142, 300, 1200, 1800,
+       "  ATTR keyword media na_index-4x6_4x6in\n"
+       "  ATTR integer print-darkness 50\n"
+       "  ATTR integer print-speed 12700\n"
+       "  ATTR enum finishings 11\n"
+       "  ATTR integer label-cut-period 3\n"
+       "  ATTR boolean label-rewinder true\n"
+       "  ATTR integer label-rotation 90\n"
+       "  ATTR integer copies 2\n",
+       "PageSize=51 Resolution=300dpi Darkness=15 PrintSpeed=5 Cutter=Custom.3 Rewinder=1 Rotation=1 "
+       "NumOfCopies=2 CompPrinting=1"},
+      {"custom", "tamrisk_classic-203dpi", 5, 203, 479, 319,
+       "  ATTR collection media-col {\n"
+       "    MEMBER collection media-size {\n"
+       "      MEMBER integer x-dimension 6000\n"
+       "      MEMBER integer y-dimension 4000\n"
+       "    }\n"
+       "    MEMBER keyword media-tracking mark\n"
+       "    MEMBER integer media-left-offset 300\n"
+       "    MEMBER integer media-top-offset 200\n"
+       "  }\n"
+       "  ATTR integer print-darkness -64\n"
+       "  ATTR integer label-mark-offset 4\n"
+       "  ATTR keyword label-print-method thermal-transfer\n"
+       "  ATTR boolean label-compression false\n",
+       "PageSize=Custom.170x113 Resolution=203dpi SensorType=2 XMargin=3 YMargin=2 BMOffset=4 MediaType=1 "
+       "Darkness=1 CompPrinting=0"},
+  };
+  uint32_t seed = 1;
+  for (const RasterCase& c : cases) {
+    SCOPED_TRACE(c.printer);
+    addPrinter(c.printer, c.driver);
+    const Image image = labelImage(c.width, c.height, seed++);
+    FilterRun run;
+    run.args = filterArgs(std::string(c.options) + " StatusCheck=0 RunTrace=0_Off");
+    run.ppd = ppd(c.model);
+    run.input = makeRaster({pageOf(image)});
+    const FilterResult expected = runFilter(run);
+    ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+
+    const std::string received = print(c.printer, "image/pwg-raster", pwgRaster(c.width, c.height, c.resolution,
+                                                                                 grayOf(image)),
+                                       c.attributes, expected.out.size());
+    EXPECT_EQ(received.size(), expected.out.size());
+    EXPECT_TRUE(received == expected.out) << "the printer got other bytes than the filter writes";
+    const std::vector<PrintedPage> pages = splitPages(parseStream(received));
+    ASSERT_EQ(pages.size(), 1u);
+    if (std::string(c.options).find("Rotation=1") == std::string::npos) {
+      EXPECT_TRUE(pages[0].image.pixels == image.pixels) << "the label is not the page sent";
+    }
+  }
+}
+
+TEST_F(PrinterAppTest, RawCommandFilesPassThroughTheFilter) {
+  addPrinter("raw", "tamrisk_status-203dpi");
+  TempDir dir;
+  const std::string commands = "SL203,24,G\r\nSW406\r\nSOT\r\nP1\r\n";
+  FilterRun run;
+  run.args = filterArgs("StatusCheck=0", dir.write("commands", commands));
+  run.ppd = ppd(144);
+  const FilterResult expected = runFilter(run);
+  ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+  EXPECT_EQ(print("raw", "application/vnd.tamrisk-label", commands, "", expected.out.size()), expected.out);
+}
+
+TEST_F(PrinterAppTest, PrinterAttributesTellWhatTheDriverOffers) {
+  struct AttributeCase {
+    const char* printer;
+    const char* driver;
+    const char* expectations;
+  };
+  const AttributeCase cases[] = {
+      {"standard", "tamrisk_standard-203dpi",
+       "  EXPECT printer-make-and-model WITH-VALUE \"/^Tamrisk 38, 39, /\"\n"
+       "  EXPECT printer-resolution-supported WITH-VALUE 203dpi\n"
+       "  EXPECT !label-rewinder-supported\n"},
+      {"rewinding", "tamrisk_rewinder-600dpi",
+       "  EXPECT printer-make-and-model WITH-VALUE \"Tamrisk 142, 143, 150, 292, 293, 600 dpi\"\n"
+       "  EXPECT printer-resolution-supported WITH-VALUE 600dpi\n"
+       "  EXPECT label-rewinder-supported\n"},
+  };
+  const std::string common =
+      "  EXPECT media-supported COUNT 58\n"
+      "  EXPECT media-supported WITH-VALUE oe_1.5x1-label_1.5x1in\n"
+      "  EXPECT media-supported WITH-VALUE na_index-4x6_4x6in\n"
+      "  EXPECT media-supported WITH-VALUE oe_3x4.5-label_3x4.5in\n"
+      "  EXPECT media-supported WITH-VALUE roll_max_4x50in\n"
+      "  EXPECT media-default WITH-VALUE oe_2x1-label_2x1in\n"
+      "  EXPECT media-tracking-supported WITH-ALL-VALUES \"/^(gap|mark|continuous)$/\" COUNT 3\n"
+      "  EXPECT printer-darkness-supported WITH-VALUE 15\n"
+      "  EXPECT printer-darkness-configured WITH-VALUE 64\n"
+      "  EXPECT print-speed-supported OF-TYPE rangeOfInteger\n"
+      "  EXPECT finishings-supported WITH-VALUE 11\n"
+      "  EXPECT pwg-raster-document-type-supported WITH-ALL-VALUES sgray_8\n"
+      "  EXPECT document-format-supported WITH-VALUE application/vnd.tamrisk-label\n"
+      "  EXPECT label-print-method-supported WITH-ALL-VALUES \"/^(direct-thermal|thermal-transfer)$/\"\n"
+      "  EXPECT label-cut-period-default WITH-VALUE 1\n"
+      "  EXPECT printer-state-reasons WITH-VALUE none\n";
+  for (const AttributeCase& c : cases) {
+    SCOPED_TRACE(c.printer);
+    addPrinter(c.printer, c.driver);
+    const std::string test =
+        "{\n  NAME \"Get-Printer-Attributes\"\n  OPERATION Get-Printer-Attributes\n"
+        "  GROUP operation-attributes-tag\n"
+        "  ATTR charset attributes-charset utf-8\n"
+        "  ATTR naturalLanguage attributes-natural-language en\n"
+        "  ATTR uri printer-uri $uri\n"
+        "  ATTR keyword requested-attributes all\n"
+        "  STATUS successful-ok\n" +
+        common + c.expectations + "}\n";
+    const IppResult result = ipptool(app_->printerUri(c.printer), test);
+    EXPECT_EQ(result.status, 0) << result.output;
+  }
+}
+
+}  // namespace
