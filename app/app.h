@@ -49,6 +49,18 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
+// Asks the printer for its status byte through the filter's status query
+// and sets the printer-state reasons it reports; returns at once when a job
+// has the printer. False when the printer did not answer.
+bool queryPrinterStatus(pappl_printer_t* printer);
+
+// PAPPL's status callback: the printer-state reasons as the last query left
+// them, a new query started in the background. Never waits for the printer.
+bool statusCallback(pappl_printer_t* printer);
+// What a printer keeps for its queries, and its release.
+void* newStatusPoll();
+void deleteStatusPoll(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
+
 // The vendor attributes, in the order of the printing defaults page.
 inline constexpr const char* kPrintMethod = "label-print-method";
 inline constexpr const char* kRotation = "label-rotation";

@@ -155,6 +155,11 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   data->rwriteline_cb = writeRasterLine;
   data->rendpage_cb = endRasterPage;
   data->rendjob_cb = endRasterJob;
+  data->status_cb = statusCallback;
+  if (data->extension == nullptr) {
+    data->extension = newStatusPoll();
+    data->delete_cb = deleteStatusPoll;
+  }
 
   data->ppm = 60;  // labels per minute, roughly
   data->kind = PAPPL_KIND_LABEL;

@@ -92,14 +92,17 @@ class FilterProcess {
  public:
   ~FilterProcess() { finish(); }
 
-  bool start(pappl_job_t* job, pappl_device_t* device, const std::string& ppd, const std::string& options,
-             const char* file) {
+  // `job` is null for a status query, in which the filter's status request
+  // is answered from the printer over the back channel.
+  bool start(pappl_printer_t* printer, pappl_job_t* job, pappl_device_t* device, const std::string& ppd,
+             const std::string& options, const char* file) {
+    printer_ = printer;
     job_ = job;
     device_ = device;
     auto input = makePipe(), output = makePipe(), errors = makePipe(), back = makePipe();
     int side[2];
     if (!input || !output || !errors || !back || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, side) != 0) {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create the filter's pipes: %s", std::strerror(errno));
+      log(PAPPL_LOGLEVEL_ERROR, std::string("Unable to create the filter's pipes: ") + std::strerror(errno));
       return false;
     }
     Fd sideOurs = high(side[0]), sideChild = high(side[1]);
@@ -129,9 +132,9 @@ class FilterProcess {
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    const std::string jobId = std::to_string(papplJobGetID(job));
-    const char* user = papplJobGetUsername(job);
-    const char* title = papplJobGetName(job);
+    const std::string jobId = std::to_string(job ? papplJobGetID(job) : 0);
+    const char* user = job ? papplJobGetUsername(job) : "status";
+    const char* title = job ? papplJobGetName(job) : "status";
     std::vector<std::string> args{"rastertoTmkLabel", jobId, user ? user : "guest", title ? title : "", "1",
                                   options};
     if (file != nullptr) args.emplace_back(file);
@@ -156,13 +159,11 @@ class FilterProcess {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (status != 0) {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the filter %s: %s", gPaths.filter.c_str(),
-                  std::strerror(status));
+      log(PAPPL_LOGLEVEL_ERROR, "Unable to start the filter " + gPaths.filter + ": " + std::strerror(status));
       pid_ = -1;
       return false;
     }
-    papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Filter %d: PPD=%s options '%s'", static_cast<int>(pid_), ppd.c_str(),
-                options.c_str());
+    log(PAPPL_LOGLEVEL_DEBUG, "Filter " + std::to_string(pid_) + ": PPD=" + ppd + " options '" + options + "'");
     if (file == nullptr) input_ = std::move(input->write);
     backWrite_ = std::move(back->write);
     pump_ = std::thread(&FilterProcess::pump, this, std::move(output->read), std::move(errors->read),
@@ -171,6 +172,7 @@ class FilterProcess {
   }
 
   int input() const { return input_.get(); }
+  bool answered() const { return answered_; }  // after finish()
 
   void cancel() {
     if (pid_ > 0 && !canceled_) {
@@ -191,12 +193,17 @@ class FilterProcess {
     }
     pid_ = -1;
     papplDeviceFlush(device_);
+    // A status query reports only when the printer answered; then every
+    // reason it cleared and did not set again goes.
+    if (job_ == nullptr && (added_ != 0 || removed_ != 0)) {
+      papplPrinterSetReasons(printer_, added_, removed_ & ~added_);
+    }
     if (WIFSIGNALED(status)) {
-      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "The filter was stopped by signal %d.", WTERMSIG(status));
+      log(PAPPL_LOGLEVEL_ERROR, "The filter was stopped by signal " + std::to_string(WTERMSIG(status)) + ".");
       return false;
     }
     if (WEXITSTATUS(status) != 0) {
-      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "The filter failed with status %d.", WEXITSTATUS(status));
+      log(PAPPL_LOGLEVEL_ERROR, "The filter failed with status " + std::to_string(WEXITSTATUS(status)) + ".");
       return false;
     }
     return !deviceFailed_;
@@ -219,8 +226,18 @@ class FilterProcess {
           // filter ends instead of blocking.
           if (!deviceFailed_ && papplDeviceWrite(device_, buffer.data(), static_cast<size_t>(n)) < 0) {
             deviceFailed_ = true;
-            papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
+            log(PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
             cancel();
+          }
+          // The status request comes alone, and the filter waits for the
+          // answer; a silent printer costs this thread PAPPL's read timeout.
+          if (job_ == nullptr && !asked_) {
+            asked_ = true;
+            std::array<unsigned char, 2> reply{};
+            papplDeviceFlush(device_);
+            const ssize_t got = papplDeviceRead(device_, reply.data(), reply.size());
+            answered_ = got > 0;
+            if (answered_) (void)!write(backWrite_.get(), reply.data(), static_cast<size_t>(got));
           }
         } else if (n == 0 || errno != EINTR) {
           output.reset();
@@ -262,7 +279,21 @@ class FilterProcess {
     if (write(side.get(), reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) side.reset();
   }
 
+  void log(pappl_loglevel_t level, const std::string& text) {
+    if (job_ != nullptr) {
+      papplLogJob(job_, level, "%s", text.c_str());
+    } else {
+      papplLogPrinter(printer_, level, "%s", text.c_str());
+    }
+  }
+
   void message(std::string_view line) {
+    if (job_ == nullptr) {
+      // A status query: only its reasons count.
+      if (startsWith(line, "STATE: +")) added_ |= reasonBit(line.substr(8));
+      if (startsWith(line, "STATE: -")) removed_ |= reasonBit(line.substr(8));
+      return;
+    }
     if (startsWith(line, "INFO: ")) {
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
     } else if (startsWith(line, "ERROR: ")) {
@@ -286,8 +317,11 @@ class FilterProcess {
     }
   }
 
+  pappl_printer_t* printer_ = nullptr;
   pappl_job_t* job_ = nullptr;
   pappl_device_t* device_ = nullptr;
+  bool asked_ = false, answered_ = false;
+  pappl_preason_t added_ = PAPPL_PREASON_NONE, removed_ = PAPPL_PREASON_NONE;
   pid_t pid_ = -1;
   bool canceled_ = false;
   bool deviceFailed_ = false;  // written by the pump thread, read after join
@@ -332,7 +366,8 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
   const DriverInfo* driver = jobDriver(job);
   if (driver == nullptr) return false;
   auto state = std::make_unique<RasterJob>();
-  if (!state->filter.start(job, device, ppdPath(*driver), filterOptions(*driver, *options, job), nullptr)) {
+  if (!state->filter.start(papplJobGetPrinter(job), job, device, ppdPath(*driver),
+                           filterOptions(*driver, *options, job), nullptr)) {
     return false;
   }
   state->raster = cupsRasterOpen(state->filter.input(), CUPS_RASTER_WRITE);
@@ -426,8 +461,30 @@ bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   const DriverInfo* driver = jobDriver(job);
   if (driver == nullptr) return false;
   FilterProcess filter;
-  if (!filter.start(job, device, ppdPath(*driver), filterOptions(*driver, *options, job), papplJobGetFilename(job))) {
+  if (!filter.start(papplJobGetPrinter(job), job, device, ppdPath(*driver), filterOptions(*driver, *options, job),
+                    papplJobGetFilename(job))) {
     return false;
   }
   return filter.finish();
+}
+
+bool queryPrinterStatus(pappl_printer_t* printer) {
+  const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(printer));
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  // file: devices have no read side.
+  if (driver == nullptr || uri == nullptr || startsWith(uri, "file:")) return false;
+  // A printer busy with a job is asked another time.
+  if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
+  pappl_device_t* device = papplPrinterOpenDevice(printer);
+  if (device == nullptr) return true;
+  bool answered = false;
+  {
+    FilterProcess filter;
+    if (filter.start(printer, nullptr, device, ppdPath(*driver), "StatusCheck=1 RunTrace=0_Off", "/dev/null")) {
+      filter.finish();
+      answered = filter.answered();
+    }
+  }
+  papplPrinterCloseDevice(printer);
+  return answered;
 }

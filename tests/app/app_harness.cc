@@ -4,6 +4,7 @@
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <png.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -16,8 +17,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "support/filter_process.h"
@@ -65,8 +68,13 @@ PretendPrinter::~PretendPrinter() {
 }
 
 void PretendPrinter::serve() {
+  struct Connection {
+    std::string head;  // until it is known whether it asks for the status
+    bool status = false;
+    bool known = false;
+  };
   std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-  std::vector<std::string> starts;  // the first bytes of each connection, for the status request
+  std::vector<Connection> connections;
   std::array<char, 65536> buffer;
   while (!stop_) {
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
@@ -74,7 +82,7 @@ void PretendPrinter::serve() {
       const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client >= 0) {
         fds.push_back({client, POLLIN, 0});
-        starts.emplace_back();
+        connections.emplace_back();
         std::lock_guard lock(mutex_);
         ++open_;
       }
@@ -82,24 +90,32 @@ void PretendPrinter::serve() {
     for (size_t i = 1; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer.data(), buffer.size());
+      Connection& connection = connections[i - 1];
       std::lock_guard lock(mutex_);
       if (n <= 0) {
+        if (!connection.known) received_ += connection.head;
         close(fds[i].fd);
         fds.erase(fds.begin() + static_cast<long>(i));
-        starts.erase(starts.begin() + static_cast<long>(i - 1));
+        connections.erase(connections.begin() + static_cast<long>(i - 1));
         --open_;
         --i;
         continue;
       }
-      received_.append(buffer.data(), static_cast<size_t>(n));
-      // A status request opens a connection, or follows another one.
-      std::string& start = starts[i - 1];
-      if (start.size() < 64) start.append(buffer.data(), static_cast<size_t>(std::min<ssize_t>(n, 64)));
-      while (start.rfind("^cp\r", 0) == 0) {
-        (void)!write(fds[i].fd, &status_, 1);
-        start.erase(0, 4);
+      const std::string_view data(buffer.data(), static_cast<size_t>(n));
+      if (connection.known) {
+        if (!connection.status) received_ += data;
+        continue;
       }
-      if (!start.empty() && start.rfind("^", 0) != 0) start.assign(64, '\0');
+      connection.head += data;
+      if (connection.head.size() < 4) continue;
+      connection.known = true;
+      connection.status = connection.head.rfind("^cp\r", 0) == 0;
+      if (connection.status) {
+        const uint8_t status = status_;
+        (void)!write(fds[i].fd, &status, 1);
+      } else {
+        received_ += connection.head;
+      }
     }
   }
   for (size_t i = 1; i < fds.size(); ++i) close(fds[i].fd);
@@ -243,6 +259,19 @@ std::string printJobTest(const std::string& jobAttributes) {
          "}\n";
 }
 
+std::string printerAttributesTest(const std::string& requested, const std::string& expectations) {
+  return "{\n  NAME \"Get-Printer-Attributes\"\n  OPERATION Get-Printer-Attributes\n"
+         "  GROUP operation-attributes-tag\n"
+         "  ATTR charset attributes-charset utf-8\n"
+         "  ATTR naturalLanguage attributes-natural-language en\n"
+         "  ATTR uri printer-uri $uri\n"
+         "  ATTR keyword requested-attributes " +
+         requested +
+         "\n"
+         "  STATUS successful-ok\n" +
+         expectations + "}\n";
+}
+
 std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray) {
   TempDir dir;
   const std::string path = dir.path() + "/page.pwg";
@@ -262,5 +291,25 @@ std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, cons
   }
   cupsRasterClose(ras);
   close(fd);
+  return readFile(path);
+}
+
+std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray) {
+  TempDir dir;
+  const std::string path = dir.path() + "/page.png";
+  FILE* file = std::fopen(path.c_str(), "wb");
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (file == nullptr || png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
+    throw std::runtime_error("cannot write PNG");
+  }
+  png_init_io(png, file);
+  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  for (uint32_t y = 0; y < height; ++y) png_write_row(png, gray.data() + size_t{y} * width);
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(file);
   return readFile(path);
 }

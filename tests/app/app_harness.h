@@ -14,8 +14,9 @@
 
 #include "support/temp_dir.h"
 
-// A label printer on 127.0.0.1: keeps what each connection sends and answers
-// the status request "^cp\r" with its status byte.
+// A label printer on 127.0.0.1: keeps what the jobs send and answers a
+// connection that opens with the status request "^cp\r" with its status
+// byte.
 class PretendPrinter {
  public:
   explicit PretendPrinter(uint8_t status = 0);
@@ -24,6 +25,7 @@ class PretendPrinter {
   PretendPrinter& operator=(const PretendPrinter&) = delete;
 
   std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
+  void setStatus(uint8_t status) { status_ = status; }
   // Waits until `bytes` bytes have arrived since the last take() or the
   // connections are closed, then hands them over.
   std::string take(size_t bytes);
@@ -33,7 +35,7 @@ class PretendPrinter {
 
   int listener_ = -1;
   int port_ = 0;
-  uint8_t status_;
+  std::atomic<uint8_t> status_;
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::string received_;
@@ -77,5 +79,11 @@ std::string createPrinterTest(const std::string& name, const std::string& driver
 // job and expects it completed.
 std::string printJobTest(const std::string& jobAttributes);
 
+// A Get-Printer-Attributes request for `requested` (PAPPL 1.3.1 drops some
+// attributes when "all" comes with other names) with `expectations`.
+std::string printerAttributesTest(const std::string& requested, const std::string& expectations);
+
 // A page of 8-bit gray, 0 for black and 255 for white, as PWG raster.
 std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray);
+// The same as a gray PNG image.
+std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);

@@ -131,6 +131,7 @@ std::vector<uint8_t> grayOf(const Image& image) {
 
 struct RasterCase {
   const char* printer;
+  const char* format;  // of the document sent: the page as PWG raster or PNG
   const char* driver;
   int model;
   unsigned resolution;
@@ -141,9 +142,9 @@ struct RasterCase {
 
 TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
   const RasterCase cases[] = {
-      {"defaults", "tamrisk_standard-203dpi", 38, 203, 406, 203, "",
+      {"defaults", "image/pwg-raster", "tamrisk_standard-203dpi", 38, 203, 406, 203, "",
        "PageSize=9 Resolution=203dpi Darkness=10 PrintSpeed=4 SensorType=0 CompPrinting=1"},
-      {"settings", "tamrisk_rewinder-300dpi", 142, 300, 1200, 1800,
+      {"settings", "image/pwg-raster", "tamrisk_rewinder-300dpi", 142, 300, 1200, 1800,
        "  ATTR keyword media na_index-4x6_4x6in\n"
        "  ATTR integer print-darkness 50\n"
        "  ATTR integer print-speed 12700\n"
@@ -154,7 +155,7 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
        "  ATTR integer copies 2\n",
        "PageSize=51 Resolution=300dpi Darkness=15 PrintSpeed=5 Cutter=Custom.3 Rewinder=1 Rotation=1 "
        "NumOfCopies=2 CompPrinting=1"},
-      {"custom", "tamrisk_classic-203dpi", 5, 203, 479, 319,
+      {"custom", "image/pwg-raster", "tamrisk_classic-203dpi", 5, 203, 479, 319,
        "  ATTR collection media-col {\n"
        "    MEMBER collection media-size {\n"
        "      MEMBER integer x-dimension 6000\n"
@@ -170,6 +171,9 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
        "  ATTR boolean label-compression false\n",
        "PageSize=Custom.170x113 Resolution=203dpi SensorType=2 XMargin=3 YMargin=2 BMOffset=4 MediaType=1 "
        "Darkness=1 CompPrinting=0"},
+      // PAPPL scales an image onto the label; one of the label's size lands
+      // on it dot for dot.
+      {"image", "image/png", "tamrisk_status-203dpi", 144, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
   };
   uint32_t seed = 1;
   for (const RasterCase& c : cases) {
@@ -183,9 +187,10 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
     const FilterResult expected = runFilter(run);
     ASSERT_EQ(expected.exitStatus, 0) << expected.err;
 
-    const std::string received = print(c.printer, "image/pwg-raster", pwgRaster(c.width, c.height, c.resolution,
-                                                                                 grayOf(image)),
-                                       c.attributes, expected.out.size());
+    const std::string document = std::string(c.format) == "image/png"
+                                     ? png(c.width, c.height, grayOf(image))
+                                     : pwgRaster(c.width, c.height, c.resolution, grayOf(image));
+    const std::string received = print(c.printer, c.format, document, c.attributes, expected.out.size());
     EXPECT_EQ(received.size(), expected.out.size());
     EXPECT_TRUE(received == expected.out) << "the printer got other bytes than the filter writes";
     const std::vector<PrintedPage> pages = splitPages(parseStream(received));
@@ -244,17 +249,38 @@ TEST_F(PrinterAppTest, PrinterAttributesTellWhatTheDriverOffers) {
   for (const AttributeCase& c : cases) {
     SCOPED_TRACE(c.printer);
     addPrinter(c.printer, c.driver);
-    const std::string test =
-        "{\n  NAME \"Get-Printer-Attributes\"\n  OPERATION Get-Printer-Attributes\n"
-        "  GROUP operation-attributes-tag\n"
-        "  ATTR charset attributes-charset utf-8\n"
-        "  ATTR naturalLanguage attributes-natural-language en\n"
-        "  ATTR uri printer-uri $uri\n"
-        "  ATTR keyword requested-attributes all\n"
-        "  STATUS successful-ok\n" +
-        common + c.expectations + "}\n";
-    const IppResult result = ipptool(app_->printerUri(c.printer), test);
+    const IppResult result = ipptool(app_->printerUri(c.printer), printerAttributesTest("all", common + c.expectations));
     EXPECT_EQ(result.status, 0) << result.output;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PrinterAppTest, PrinterStatusBecomesStateReasons) {
+  struct StatusCase {
+    uint8_t status;
+    const char* expectations;  // each repeated until the app's query has run
+  };
+  const StatusCase cases[] = {
+      // The status group's layout: paper jam and out of paper.
+      {0x88,
+       "  EXPECT printer-state-reasons WITH-VALUE media-jam REPEAT-NO-MATCH REPEAT-LIMIT 400\n"
+       "  EXPECT printer-state-reasons WITH-VALUE media-empty REPEAT-NO-MATCH REPEAT-LIMIT 400\n"},
+      // Fixed: cleared.
+      {0x00, "  EXPECT printer-state-reasons WITH-ALL-VALUES none REPEAT-NO-MATCH REPEAT-LIMIT 400\n"},
+  };
+  PretendPrinter printer;
+  const IppResult created = ipptool(app_->systemUri(), createPrinterTest("jammed", "tamrisk_status-203dpi", printer.uri()));
+  ASSERT_EQ(created.status, 0) << created.output;
+  for (const StatusCase& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.status));
+    printer.setStatus(c.status);
+    const IppResult result = ipptool(app_->printerUri("jammed"),
+                                     printerAttributesTest("printer-state-reasons",
+                                                           std::string(c.expectations) + "  DELAY \"0,0.05\"\n"));
+    EXPECT_EQ(result.status, 0) << result.output << app_->log();
   }
 }
 
