@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the printer application with the filter
+# and the PPDs, and runs it in the foreground on http://localhost:PORT/ (8000
+# unless given), its state and spool folder in build/app-home.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$(nproc)" --target tmk-printer-app rastertoTmkLabel ppds
+port="${1:-8000}"
+home="$PWD/build/app-home"
+mkdir -p "$home"
+echo "tmk-printer-app: web page http://localhost:$port/, IPP ipp://localhost:$port/ipp/print/NAME"
+exec build/app/tmk-printer-app server -o server-port="$port" -o log-level=info \
+  -o spool-directory="$home/spool" -o state-file="$home/state" \
+  -o tmk-filter="$PWD/build/src/rastertoTmkLabel" -o tmk-ppd-directory="$PWD/build/ppd"
