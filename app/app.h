@@ -49,6 +49,9 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
+// The "Add Printer" web page; `data` is the system.
+bool addPrinterPage(pappl_client_t* client, void* data);
+
 // Asks the printer for its status byte through the filter's status query
 // and sets the printer-state reasons it reports; returns at once when a job
 // has the printer. False when the printer did not answer.

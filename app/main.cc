@@ -97,6 +97,8 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* host = option("server-hostname")) papplSystemSetHostName(system, host);
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
   papplSystemSetFooterHTML(system, kFooter);
+  // Before PAPPL adds its own at start: the first page for a path wins.
+  papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, system);
   const auto drivers = driverTable();
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, nullptr,
                                driverCallback, nullptr);

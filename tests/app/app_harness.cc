@@ -1,6 +1,7 @@
 #include "app_harness.h"
 
 #include <arpa/inet.h>
+#include <cups/cups.h>
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -194,6 +195,33 @@ PrinterApp::~PrinterApp() {
 }
 
 std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log"); }
+
+bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form) const {
+  Page page;
+  http_t* http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+  if (http == nullptr) return page;
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_HOST, "localhost");
+  bool sent = false;
+  if (form.empty()) {
+    sent = httpGet(http, path.c_str()) == 0;
+  } else {
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, form.size());
+    sent = httpPost(http, path.c_str()) == 0 && httpWrite2(http, form.data(), form.size()) == static_cast<ssize_t>(form.size());
+  }
+  http_status_t status = HTTP_STATUS_CONTINUE;
+  while (sent && (status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+  }
+  page.status = status;
+  std::array<char, 4096> buffer;
+  ssize_t n;
+  while (sent && (n = httpRead2(http, buffer.data(), buffer.size())) > 0) page.body.append(buffer.data(), static_cast<size_t>(n));
+  httpClose(http);
+  return page;
+}
 
 IppResult ipptool(const std::string& uri, const std::string& test, const std::vector<std::string>& args) {
   TempDir dir;

@@ -56,6 +56,14 @@ class PrinterApp {
     return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + name;
   }
   std::string log() const;
+  bool running() const;
+
+  struct Page {
+    int status = 0;
+    std::string body;
+  };
+  // A page of the web interface; a form is posted when `form` is given.
+  Page web(const std::string& path, const std::string& form = "") const;
 
  private:
   TempDir home_;

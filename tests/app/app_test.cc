@@ -285,3 +285,47 @@ TEST_F(PrinterAppTest, PrinterStatusBecomesStateReasons) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pages a newcomer uses, on a machine without avahi-daemon, where
+// PAPPL's own add-printer page ends the application.
+TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
+  const PrinterApp::Page add = app_->web("/addprinter");
+  ASSERT_EQ(add.status, 200) << app_->log();
+  EXPECT_NE(add.body.find("value=\"tamrisk_rewinder-300dpi\""), std::string::npos);
+  const std::string marker = "name=\"session\" value=\"";
+  const size_t token = add.body.find(marker);
+  ASSERT_NE(token, std::string::npos);
+  const size_t start = token + marker.size();
+  const std::string session = add.body.substr(start, add.body.find('"', start) - start);
+
+  struct FormCase {
+    const char* form;
+    int status;
+    const char* says;  // on the page, when it comes back
+  };
+  const std::string address = printer_->uri().substr(9);  // host:port
+  const FormCase cases[] = {
+      {"printer_name=&device_uri=socket&hostname=HOST&driver_name=tamrisk_standard-203dpi", 200,
+       "Please enter a printer name."},
+      {"printer_name=web&device_uri=socket&hostname=&driver_name=tamrisk_standard-203dpi", 200,
+       "Please select a device"},
+      {"printer_name=web&device_uri=socket&hostname=HOST&driver_name=nonesuch", 200, "Please select a driver."},
+      {"printer_name=web&device_uri=socket&hostname=HOST&driver_name=tamrisk_standard-203dpi", 302, ""},
+  };
+  for (const FormCase& c : cases) {
+    SCOPED_TRACE(c.form);
+    std::string form = "session=" + session + "&" + c.form;
+    if (const size_t host = form.find("HOST"); host != std::string::npos) form.replace(host, 4, address);
+    const PrinterApp::Page posted = app_->web("/addprinter", form);
+    EXPECT_EQ(posted.status, c.status);
+    EXPECT_NE(posted.body.find(c.says), std::string::npos) << posted.body;
+  }
+  for (const char* page : {"/", "/web", "/web/printing", "/web/media", "/web/config"}) {
+    EXPECT_EQ(app_->web(page).status, 200) << page;
+  }
+  EXPECT_TRUE(app_->running()) << app_->log();
+}
+
+}  // namespace
