@@ -1,0 +1,390 @@
+#!/usr/bin/env python3
+"""The printer application beside the private cupsd: the same labels to the
+same kind of printer, and how fast the app answers Get-Printer-Attributes.
+
+Needs: root (the private cupsd starts as root; the app is run as nobody, as
+the tests run it), python3, ipptool (cups-ipp-utils), cups, cups-client,
+ghostscript, and a build with the app, the filter, the PPDs and the test
+printer (by default in build-appbench/: cmake --build build-appbench
+--target rastertoTmkLabel tmk-printer-app ppds tmk-test-backend).
+
+Timing rounds: a 100-label 4 x 6 in job at 203 dpi, rendered once as 8-bit
+gray PWG raster (what the app advertises) and once as 1-bit CUPS raster,
+goes in interleaved rounds
+- to the app with ipptool Print-Job, driver tamrisk_standard-203dpi, media
+  na_index-4x6_4x6in, its printer a pretend printer on a loopback socket in
+  this script; the time is from starting ipptool to the printer's last byte;
+- to the private cupsd with lp (the queue of bench/cupsd-bench.py: model 34,
+  CompPrinting 1, RunTrace 0) and its test printer; the time is from starting
+  lp to the test printer's last byte (the "end" line of its notes, on the
+  same monotonic clock), and to the scheduler's job-completed event.
+
+Status: Get-Printer-Attributes (requested-attributes all) over a fresh
+loopback connection, timed, every 20 ms while a job prints to the app, and
+for a few seconds to a second printer whose pretend printer accepts the
+status request and never answers.
+"""
+import argparse
+import importlib.util
+import os
+import re
+import shutil
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+from labeljobs import ROOT, gs_render
+
+sys.path.insert(0, os.path.join(ROOT, "tools"))
+from private_cupsd import JOB_COMPLETED, Cupsd, ipp_message, ipp_parse  # noqa: E402
+
+# bench/cupsd-bench.py's queue, spread() and forget(), by its file name.
+_spec = importlib.util.spec_from_file_location("cupsd_bench", os.path.join(ROOT, "bench", "cupsd-bench.py"))
+cupsd_bench = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(cupsd_bench)
+spread = cupsd_bench.spread
+
+DRIVER = "tamrisk_standard-203dpi"
+MEDIA = "na_index-4x6_4x6in"
+STATUS_REQUEST = b"^cp\r"
+
+
+class PretendPrinter:
+    """A label printer on 127.0.0.1 that keeps what each connection sends and
+    when its last byte came; it answers a connection that opens with the
+    status request with a status byte of 0, or, when silent, never."""
+
+    def __init__(self, silent=False):
+        self.silent = silent
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.connections = []  # [bytes, time of last byte, time closed or None]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def uri(self):
+        return f"socket://127.0.0.1:{self.port}"
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+
+    def _serve(self, conn):
+        record = [0, None, None]
+        head = b""
+        with self.lock:
+            self.connections.append(record)
+        with conn:
+            while True:
+                data = conn.recv(1 << 16)
+                now = time.monotonic()
+                if not data:
+                    break
+                with self.lock:
+                    record[0] += len(data)
+                    record[1] = now
+                if len(head) < len(STATUS_REQUEST):
+                    head += data[:len(STATUS_REQUEST)]
+                    if head.startswith(STATUS_REQUEST) and not self.silent:
+                        conn.sendall(b"\x00")
+        with self.lock:
+            record[2] = time.monotonic()
+
+    def reset(self):
+        with self.lock:
+            self.connections = []
+
+    def job(self):
+        """(bytes, time of last byte, closed) of the connection that got the
+        most bytes: the job, not a status request."""
+        with self.lock:
+            if not self.connections:
+                return 0, None, False
+            big = max(self.connections, key=lambda c: c[0])
+            return big[0], big[1], big[2] is not None
+
+
+class App:
+    """The app as tests/app starts it: its own copies of the program, the
+    filter and the PPDs in a temporary home, run as nobody on a loopback
+    port."""
+
+    def __init__(self, build):
+        self.home = tempfile.mkdtemp(prefix="tmk-app-bench-")
+        os.chmod(self.home, 0o755)
+        shutil.copy(os.path.join(build, "app", "tmk-printer-app"), self.home)
+        shutil.copy(os.path.join(build, "src", "rastertoTmkLabel"), self.home)
+        shutil.copytree(os.path.join(build, "ppd"), os.path.join(self.home, "ppd"))
+        os.mkdir(os.path.join(self.home, "spool"))
+        args = []
+        if os.geteuid() == 0:
+            for top, dirs, files in os.walk(self.home):
+                for name in dirs + files:
+                    os.chown(os.path.join(top, name), 65534, 65534)
+            os.chown(self.home, 65534, 65534)
+            args = ["/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        h = self.home
+        args += ["/usr/bin/env", "-i", f"HOME={h}", f"TMPDIR={h}", f"{h}/tmk-printer-app", "server",
+                 "-o", f"server-port={self.port}", "-o", "listen-hostname=127.0.0.1", "-o", f"spool-directory={h}/spool",
+                 "-o", f"state-file={h}/app.state", "-o", f"log-file={h}/app.log", "-o", "log-level=warn",
+                 "-o", f"tmk-filter={h}/rastertoTmkLabel", "-o", f"tmk-ppd-directory={h}/ppd"]
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                if self.process.poll() is not None or time.monotonic() > deadline:
+                    self.close()
+                    raise SystemExit("the printer application did not start")
+                time.sleep(0.01)
+
+    def uri(self, printer=None):
+        return f"ipp://127.0.0.1:{self.port}/ipp/" + (f"print/{printer}" if printer else "system")
+
+    def close(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+def ipptool(work, uri, test, *args):
+    path = os.path.join(work, "request.test")
+    with open(path, "w") as f:
+        f.write(test)
+    return subprocess.Popen(["ipptool", "-t", *args, uri, path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True)
+
+
+def checked(process, what):
+    out = process.communicate()[0]
+    if process.returncode != 0:
+        raise SystemExit(f"{what} failed:\n{out}")
+
+
+OPERATION = ("  GROUP operation-attributes-tag\n  ATTR charset attributes-charset utf-8\n"
+             "  ATTR naturalLanguage attributes-natural-language en\n  ATTR uri printer-uri $uri\n"
+             "  ATTR name requesting-user-name bench\n")
+
+
+def create_printer(work, app, name, device_uri):
+    test = ("{\n  OPERATION Create-Printer\n  GROUP operation-attributes-tag\n  ATTR charset attributes-charset utf-8\n"
+            "  ATTR naturalLanguage attributes-natural-language en\n  ATTR uri system-uri $uri\n"
+            "  ATTR name requesting-user-name bench\n  ATTR keyword printer-service-type print\n"
+            f"  ATTR keyword smi55357-driver {DRIVER}\n  ATTR uri smi55357-device-uri {device_uri}\n"
+            f"  GROUP printer-attributes-tag\n  ATTR name printer-name {name}\n  STATUS successful-ok\n}}\n")
+    checked(ipptool(work, app.uri(), test), f"Create-Printer {name}")
+
+
+def print_job(work, app, printer, pwg):
+    """Print-Job, then Get-Job-Attributes until the job has ended; expects it
+    completed."""
+    wait = OPERATION + "  ATTR integer job-id $job-id\n  STATUS successful-ok\n"
+    test = ("{\n  OPERATION Print-Job\n" + OPERATION + "  ATTR mimeMediaType document-format image/pwg-raster\n"
+            f"  GROUP job-attributes-tag\n  ATTR keyword media {MEDIA}\n  FILE $filename\n  STATUS successful-ok\n}}\n"
+            "{\n  OPERATION Get-Job-Attributes\n" + wait +
+            "  EXPECT job-state WITH-VALUE >7 REPEAT-NO-MATCH REPEAT-LIMIT 6000\n  DELAY \"0,0.02\"\n}\n"
+            "{\n  OPERATION Get-Job-Attributes\n" + wait + "  EXPECT job-state WITH-VALUE 9\n}\n")
+    return ipptool(work, app.uri(printer), test, "-f", pwg)
+
+
+def get_printer_attributes(port, printer):
+    """Seconds for one Get-Printer-Attributes (requested-attributes all) on
+    a fresh connection, the answer read whole."""
+    uri = f"ipp://127.0.0.1:{port}/ipp/print/{printer}"
+    body = ipp_message(0x000B, 1, [(0x01, [(0x47, "attributes-charset", "utf-8"),
+                                           (0x48, "attributes-natural-language", "en"),
+                                           (0x45, "printer-uri", uri), (0x44, "requested-attributes", "all")])])
+    request = (f"POST /ipp/print/{printer} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nContent-Type: application/ipp\r\n"
+               f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
+    start = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.sendall(request)
+        data = b""
+        while True:
+            more = s.recv(1 << 16)
+            if not more:
+                break
+            data += more
+            head, found, rest = data.partition(b"\r\n\r\n")
+            if found:
+                length = re.search(rb"\r\nContent-Length: *(\d+)", head, re.I)
+                if length and len(rest) >= int(length.group(1)):
+                    break
+                if not length and rest.endswith(b"\r\n0\r\n\r\n"):
+                    break
+    elapsed = time.monotonic() - start
+    head, _, rest = data.partition(b"\r\n\r\n")
+    if not head.startswith(b"HTTP/1.1 200"):
+        raise SystemExit(f"Get-Printer-Attributes: {head[:80]!r}")
+    if not re.search(rb"\r\nContent-Length:", head, re.I):
+        chunks, at = b"", 0
+        while True:
+            end = rest.index(b"\r\n", at)
+            size = int(rest[at:end].split(b";")[0], 16)
+            if size == 0:
+                break
+            chunks += rest[end + 2:end + 2 + size]
+            at = end + 4 + size
+        rest = chunks
+    parsed = ipp_parse(rest)
+    if not parsed or parsed[0] >= 0x0400 or "printer-state" not in parsed[1]:
+        raise SystemExit("Get-Printer-Attributes: no printer attributes in the answer")
+    return elapsed
+
+
+def app_job(work, app, printer, pretend, pwg, reference, latencies=None):
+    """(seconds from starting ipptool to the printer's last byte, seconds to
+    ipptool having seen the job completed, bytes); with LATENCIES, times
+    Get-Printer-Attributes every 20 ms until the job has ended."""
+    pretend.reset()
+    start = time.monotonic()
+    job = print_job(work, app, printer, pwg)
+    if latencies is not None:
+        while job.poll() is None:
+            latencies.append(get_printer_attributes(app.port, printer))
+            time.sleep(0.02)
+    checked(job, "Print-Job")
+    completed = time.monotonic() - start
+    deadline = time.monotonic() + 30
+    while True:
+        size, last, closed = pretend.job()
+        if closed and (reference is None or size >= reference):
+            break
+        if time.monotonic() > deadline:
+            raise SystemExit(f"the pretend printer has {size} B of {reference}, connection closed: {closed}")
+        time.sleep(0.005)
+    return last - start, completed, size
+
+
+def cupsd_job(cupsd, device, raster):
+    cupsd_bench.forget(device)
+    start = time.monotonic()
+    number = cupsd.submit("tmk", raster, ["document-format=application/vnd.cups-raster", "CompPrinting=1",
+                                          "RunTrace=0_Off"], title="bench")
+    state = cupsd.wait_job(number)
+    completed = time.monotonic() - start
+    if state != JOB_COMPLETED:
+        raise SystemExit(f"cupsd job {number} ended in state {state}\n{cupsd.error_log_tail()}")
+    with open(device + ".notes") as f:
+        end = [line.split() for line in f if line.startswith("end ")][-1]
+    return float(end[1]) - start, completed, int(end[2])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build-appbench"), help="the build to take the programs from")
+    parser.add_argument("--rounds", type=int, help="interleaved rounds (default 9)")
+    parser.add_argument("--quick", action="store_true", help="10 labels, 2 rounds: proves the script works")
+    parser.add_argument("--silent-seconds", type=float, default=5, help="how long to ask the silent printer")
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        raise SystemExit("run as root: the private cupsd starts as root")
+    labels = 10 if args.quick else 100
+    rounds = args.rounds or (2 if args.quick else 9)
+    silent_seconds = 1.5 if args.quick else args.silent_seconds
+    for program in ("app/tmk-printer-app", "src/rastertoTmkLabel", "tools/tmk-test-backend", "ppd/tmk34.ppd"):
+        if not os.path.exists(os.path.join(args.build, program)):
+            raise SystemExit(f"needs {os.path.join(args.build, program)}")
+    if not shutil.which("ipptool"):
+        raise SystemExit("needs ipptool (cups-ipp-utils)")
+
+    work = tempfile.mkdtemp(prefix="tmk-app-jobs-")
+    os.chmod(work, 0o755)
+    app = cupsd = None
+    try:
+        pwg = os.path.join(work, "labels.pwg")
+        subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster", "-r203",
+                        "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-dDEVICEWIDTHPOINTS=288",
+                        "-dDEVICEHEIGHTPOINTS=432", "-dFIXEDMEDIA", f"-dLABELS={labels}", f"-sOutputFile={pwg}",
+                        os.path.join(ROOT, "bench", "shipping-label.ps")],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        raster = os.path.join(work, "labels.ras")
+        gs_render("shipping-label.ps", raster, 203, 288, 432, labels)
+        for path in (pwg, raster):
+            os.chmod(path, 0o644)
+        with open(pwg, "rb") as f:
+            pages = f.read().count(b"PwgRaster\0")
+
+        pretend, silent = PretendPrinter(), PretendPrinter(silent=True)
+        app = App(args.build)
+        create_printer(work, app, "bench", pretend.uri())
+        create_printer(work, app, "silent", silent.uri())
+        cupsd = Cupsd(os.path.join(args.build, "src", "rastertoTmkLabel"),
+                      os.path.join(args.build, "tools", "tmk-test-backend"), "warn")
+        device = cupsd.add_queue("tmk", cupsd_bench.tmk_ppd(work, args.build))
+
+        _, _, reference = app_job(work, app, "bench", pretend, pwg, None)  # warm: the first job of each kind
+        cupsd_job(cupsd, device, raster)
+        runs = {"app": [], "cupsd": []}
+        for r in range(rounds):
+            order = ["app", "cupsd"] if r % 2 == 0 else ["cupsd", "app"]
+            for path in order:
+                time.sleep(0.2)
+                if path == "app":
+                    runs["app"].append(app_job(work, app, "bench", pretend, pwg, reference))
+                else:
+                    runs["cupsd"].append(cupsd_job(cupsd, device, raster))
+            print(f"round {r + 1}/{rounds} done", file=sys.stderr)
+
+        printing = []
+        for _ in range(2 if args.quick else 3):
+            time.sleep(0.2)
+            app_job(work, app, "bench", pretend, pwg, reference, printing)
+        quiet = []
+        until = time.monotonic() + silent_seconds
+        while time.monotonic() < until:
+            quiet.append(get_printer_attributes(app.port, "silent"))
+            time.sleep(0.02)
+        asked = sum(1 for c in silent.connections if c[0])
+
+        print(f"{pages} labels of 4 x 6 in at 203 dpi; {rounds} interleaved rounds")
+        print(f"{'path':<44} {'to last byte s: median (min-max)':>34} {'to completed s':>22} {'to printer B':>13}")
+        print(f"{'app: PWG raster sgray_8, ipptool Print-Job':<44} {spread([x[0] for x in runs['app']]):>34} "
+              f"{spread([x[1] for x in runs['app']]):>22} {runs['app'][0][2]:>13}")
+        print(f"{'cupsd: CUPS raster, lp, RunTrace 0':<44} {spread([x[0] for x in runs['cupsd']]):>34} "
+              f"{spread([x[1] for x in runs['cupsd']]):>22} {runs['cupsd'][0][2]:>13}")
+        app_wall = statistics.median(x[0] for x in runs["app"])
+        cupsd_wall = statistics.median(x[0] for x in runs["cupsd"])
+        per_round = [a[0] / c[0] for a, c in zip(runs["app"], runs["cupsd"])]
+        print(f"target app wall <= cupsd path wall: {app_wall:.3f} s against {cupsd_wall:.3f} s, ratio "
+              f"{app_wall / cupsd_wall:.2f} (per round {min(per_round):.2f}-{max(per_round):.2f}) "
+              f"{'met' if app_wall <= cupsd_wall else 'MISSED'}")
+        print()
+        print("Get-Printer-Attributes, requested-attributes all, fresh connection")
+        for name, values in (("while a job prints", printing), ("printer silent to its status request", quiet)):
+            ms = [v * 1000 for v in values]
+            print(f"target {name}: {len(ms)} requests, median {statistics.median(ms):.1f} ms, "
+                  f"max {max(ms):.1f} ms (< 50 ms: {'met' if max(ms) < 50 else 'MISSED'})")
+        print(f"(the silent printer was asked for its status {asked} time(s))")
+    finally:
+        if cupsd:
+            cupsd.close()
+        if app:
+            app.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
