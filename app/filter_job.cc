@@ -337,11 +337,39 @@ struct RasterJob {
   unsigned width = 0;   // pixels per row sent to the filter
   unsigned height = 0;  // rows sent to the filter
   std::vector<unsigned char> row;
+  // libcups writes an uncompressed raster a row at a time; the rows are
+  // gathered here and reach the filter's pipe in large writes.
+  std::vector<unsigned char> pending;
 
   ~RasterJob() {
     if (raster != nullptr) cupsRasterClose(raster);
+    flush();
+  }
+
+  // Writes what is gathered to the filter; false when the filter is gone.
+  bool flush() {
+    size_t done = 0;
+    while (done < pending.size()) {
+      const ssize_t put = write(filter.input(), pending.data() + done, pending.size() - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;
+      done += static_cast<size_t>(put);
+    }
+    const bool whole = done == pending.size();
+    pending.clear();
+    return whole;
   }
 };
+
+constexpr size_t kFilterWriteSize = 64 * 1024;
+
+// The raster stream's writer: gathers libcups' writes for the filter.
+ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
+  auto& state = *static_cast<RasterJob*>(context);
+  state.pending.insert(state.pending.end(), bytes, bytes + length);
+  if (state.pending.size() >= kFilterWriteSize && !state.flush()) return -1;
+  return static_cast<ssize_t>(length);
+}
 
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
 
@@ -370,7 +398,8 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
                            filterOptions(*driver, *options, job), nullptr)) {
     return false;
   }
-  state->raster = cupsRasterOpen(state->filter.input(), CUPS_RASTER_WRITE);
+  state->pending.reserve(2 * kFilterWriteSize);
+  state->raster = cupsRasterOpenIO(gatherForFilter, state.get(), CUPS_RASTER_WRITE);
   papplJobSetData(job, state.release());
   return true;
 }
@@ -424,12 +453,18 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
     std::copy_n(line, state->row.size(), state->row.begin());
     if (state->width % 8 != 0) state->row.back() &= static_cast<unsigned char>(0xFF00 >> (state->width % 8));
   } else {
-    // Gray is black below the middle; device black above it.
-    const bool gray = in.cupsColorSpace != CUPS_CSPACE_K;
+    // Gray is black below the middle; device black above it. Eight pixels
+    // make a byte without a branch, so that the loop stays cheap.
+    const unsigned char flip = in.cupsColorSpace != CUPS_CSPACE_K ? 0 : 1;
     const unsigned step = std::max(in.cupsBitsPerPixel / 8, 1u);
-    for (unsigned x = 0; x < state->width; ++x) {
-      const unsigned char value = line[size_t{x} * step];
-      if (gray ? value < 128 : value >= 128) state->row[x / 8] |= static_cast<unsigned char>(0x80 >> (x % 8));
+    for (unsigned x0 = 0; x0 < state->width; x0 += 8) {
+      const unsigned count = std::min(8u, state->width - x0);
+      unsigned bits = 0;
+      for (unsigned i = 0; i < count; ++i) {
+        const unsigned black = static_cast<unsigned>(line[size_t{x0 + i} * step] < 128) ^ flip;
+        bits |= black << (7 - i);
+      }
+      state->row[x0 / 8] = static_cast<unsigned char>(bits);
     }
   }
   if (cupsRasterWritePixels(state->raster, state->row.data(), static_cast<unsigned>(state->row.size())) == 0) {
@@ -443,7 +478,14 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
 bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/,
                    unsigned /*page*/) {
   RasterJob* state = rasterJob(job);
-  return state != nullptr && !state->failed;
+  if (state == nullptr || state->failed) return false;
+  // The filter prints a page once it has all of it.
+  if (!state->flush()) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
+    state->failed = true;
+    return false;
+  }
+  return true;
 }
 
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/) {
@@ -453,6 +495,7 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devic
   if (papplJobIsCanceled(job)) state->filter.cancel();
   if (state->raster != nullptr) cupsRasterClose(state->raster);
   state->raster = nullptr;
+  state->flush();
   const bool printed = state->filter.finish();
   return printed && !state->failed;
 }
