@@ -31,17 +31,16 @@ import re
 import shutil
 import socket
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 from labeljobs import ROOT, gs_render
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from private_cupsd import JOB_COMPLETED, Cupsd, ipp_message, ipp_parse  # noqa: E402
+from printer_app import PretendPrinter, PrinterApp, checked, create_printer, ipptool  # noqa: E402
 
 # bench/cupsd-bench.py's queue, spread() and forget(), by its file name.
 _spec = importlib.util.spec_from_file_location("cupsd_bench", os.path.join(ROOT, "bench", "cupsd-bench.py"))
@@ -51,150 +50,9 @@ spread = cupsd_bench.spread
 
 DRIVER = "tamrisk_standard-203dpi"
 MEDIA = "na_index-4x6_4x6in"
-STATUS_REQUEST = b"^cp\r"
-
-
-class PretendPrinter:
-    """A label printer on 127.0.0.1 that keeps what each connection sends and
-    when its last byte came; it answers a connection that opens with the
-    status request with a status byte of 0, or, when silent, never."""
-
-    def __init__(self, silent=False):
-        self.silent = silent
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
-        self.lock = threading.Lock()
-        self.connections = []  # [bytes, time of last byte, time closed or None]
-        threading.Thread(target=self._accept, daemon=True).start()
-
-    def uri(self):
-        return f"socket://127.0.0.1:{self.port}"
-
-    def _accept(self):
-        while True:
-            try:
-                conn, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
-
-    def _serve(self, conn):
-        record = [0, None, None]
-        head = b""
-        with self.lock:
-            self.connections.append(record)
-        with conn:
-            while True:
-                data = conn.recv(1 << 16)
-                now = time.monotonic()
-                if not data:
-                    break
-                with self.lock:
-                    record[0] += len(data)
-                    record[1] = now
-                if len(head) < len(STATUS_REQUEST):
-                    head += data[:len(STATUS_REQUEST)]
-                    if head.startswith(STATUS_REQUEST) and not self.silent:
-                        conn.sendall(b"\x00")
-        with self.lock:
-            record[2] = time.monotonic()
-
-    def reset(self):
-        with self.lock:
-            self.connections = []
-
-    def job(self):
-        """(bytes, time of last byte, closed) of the connection that got the
-        most bytes: the job, not a status request."""
-        with self.lock:
-            if not self.connections:
-                return 0, None, False
-            big = max(self.connections, key=lambda c: c[0])
-            return big[0], big[1], big[2] is not None
-
-
-class App:
-    """The app as tests/app starts it: its own copies of the program, the
-    filter and the PPDs in a temporary home, run as nobody on a loopback
-    port."""
-
-    def __init__(self, build):
-        self.home = tempfile.mkdtemp(prefix="tmk-app-bench-")
-        os.chmod(self.home, 0o755)
-        shutil.copy(os.path.join(build, "app", "tmk-printer-app"), self.home)
-        shutil.copy(os.path.join(build, "src", "rastertoTmkLabel"), self.home)
-        shutil.copytree(os.path.join(build, "ppd"), os.path.join(self.home, "ppd"))
-        os.mkdir(os.path.join(self.home, "spool"))
-        args = []
-        if os.geteuid() == 0:
-            for top, dirs, files in os.walk(self.home):
-                for name in dirs + files:
-                    os.chown(os.path.join(top, name), 65534, 65534)
-            os.chown(self.home, 65534, 65534)
-            args = ["/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-        h = self.home
-        args += ["/usr/bin/env", "-i", f"HOME={h}", f"TMPDIR={h}", f"{h}/tmk-printer-app", "server",
-                 "-o", f"server-port={self.port}", "-o", "listen-hostname=127.0.0.1", "-o", f"spool-directory={h}/spool",
-                 "-o", f"state-file={h}/app.state", "-o", f"log-file={h}/app.log", "-o", "log-level=warn",
-                 "-o", f"tmk-filter={h}/rastertoTmkLabel", "-o", f"tmk-ppd-directory={h}/ppd"]
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                break
-            except OSError:
-                if self.process.poll() is not None or time.monotonic() > deadline:
-                    self.close()
-                    raise SystemExit("the printer application did not start")
-                time.sleep(0.01)
-
-    def uri(self, printer=None):
-        return f"ipp://127.0.0.1:{self.port}/ipp/" + (f"print/{printer}" if printer else "system")
-
-    def close(self):
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        shutil.rmtree(self.home, ignore_errors=True)
-
-
-def ipptool(work, uri, test, *args):
-    path = os.path.join(work, "request.test")
-    with open(path, "w") as f:
-        f.write(test)
-    return subprocess.Popen(["ipptool", "-t", *args, uri, path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            text=True)
-
-
-def checked(process, what):
-    out = process.communicate()[0]
-    if process.returncode != 0:
-        raise SystemExit(f"{what} failed:\n{out}")
-
-
 OPERATION = ("  GROUP operation-attributes-tag\n  ATTR charset attributes-charset utf-8\n"
              "  ATTR naturalLanguage attributes-natural-language en\n  ATTR uri printer-uri $uri\n"
              "  ATTR name requesting-user-name bench\n")
-
-
-def create_printer(work, app, name, device_uri):
-    test = ("{\n  OPERATION Create-Printer\n  GROUP operation-attributes-tag\n  ATTR charset attributes-charset utf-8\n"
-            "  ATTR naturalLanguage attributes-natural-language en\n  ATTR uri system-uri $uri\n"
-            "  ATTR name requesting-user-name bench\n  ATTR keyword printer-service-type print\n"
-            f"  ATTR keyword smi55357-driver {DRIVER}\n  ATTR uri smi55357-device-uri {device_uri}\n"
-            f"  GROUP printer-attributes-tag\n  ATTR name printer-name {name}\n  STATUS successful-ok\n}}\n")
-    checked(ipptool(work, app.uri(), test), f"Create-Printer {name}")
 
 
 def print_job(work, app, printer, pwg):
@@ -328,9 +186,10 @@ def main():
             pages = f.read().count(b"PwgRaster\0")
 
         pretend, silent = PretendPrinter(), PretendPrinter(silent=True)
-        app = App(args.build)
-        create_printer(work, app, "bench", pretend.uri())
-        create_printer(work, app, "silent", silent.uri())
+        app = PrinterApp(os.path.join(args.build, "app", "tmk-printer-app"),
+                         os.path.join(args.build, "src", "rastertoTmkLabel"), os.path.join(args.build, "ppd"))
+        create_printer(work, app, "bench", DRIVER, pretend.uri())
+        create_printer(work, app, "silent", DRIVER, silent.uri())
         cupsd = Cupsd(os.path.join(args.build, "src", "rastertoTmkLabel"),
                       os.path.join(args.build, "tools", "tmk-test-backend"), "warn")
         device = cupsd.add_queue("tmk", cupsd_bench.tmk_ppd(work, args.build))
