@@ -25,7 +25,7 @@ for a few seconds to a second printer whose pretend printer accepts the
 status request and never answers.
 """
 import argparse
-import importlib.util
+import importlib.machinery
 import os
 import re
 import shutil
@@ -35,6 +35,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 
 from labeljobs import ROOT, gs_render
 
@@ -43,9 +44,9 @@ from private_cupsd import JOB_COMPLETED, Cupsd, ipp_message, ipp_parse  # noqa: 
 from printer_app import PretendPrinter, PrinterApp, checked, create_printer, ipptool  # noqa: E402
 
 # bench/cupsd-bench.py's queue, spread() and forget(), by its file name.
-_spec = importlib.util.spec_from_file_location("cupsd_bench", os.path.join(ROOT, "bench", "cupsd-bench.py"))
-cupsd_bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(cupsd_bench)
+_loader = importlib.machinery.SourceFileLoader("cupsd_bench", os.path.join(ROOT, "bench", "cupsd-bench.py"))
+cupsd_bench = types.ModuleType(_loader.name)
+_loader.exec_module(cupsd_bench)
 spread = cupsd_bench.spread
 
 DRIVER = "tamrisk_standard-203dpi"
