@@ -17,11 +17,6 @@ constexpr uint32_t kBandRows = 200;
 
 bool isQuarterTurn(int32_t rotation) { return rotation == 1 || rotation == 3; }
 
-// Bytes of the turned image of a quarter turn: a row per column, a bit per row.
-uint64_t turnedImageBytes(const cups_page_header_t& header) {
-  return uint64_t{header.cupsWidth} * ((uint64_t{header.cupsHeight} + 7) / 8);
-}
-
 // The image as the printer gets it: after a quarter turn, a row per column.
 struct SentImage {
   uint64_t bytesPerLine;
@@ -31,6 +26,12 @@ struct SentImage {
 SentImage sentImage(const cups_page_header_t& header, int32_t rotation) {
   if (isQuarterTurn(rotation)) return {(uint64_t{header.cupsHeight} + 7) / 8, header.cupsWidth};
   return {header.cupsBytesPerLine, header.cupsHeight};
+}
+
+// Bytes of the turned image of a quarter turn: a row per column, a bit per row.
+uint64_t turnedImageBytes(const cups_page_header_t& header) {
+  const SentImage turned = sentImage(header, 1);
+  return turned.rows * turned.bytesPerLine;
 }
 
 // The header must describe a 1-bit image whose rows hold its width and whose
