@@ -54,7 +54,9 @@ bool addPrinterPage(pappl_client_t* client, void* data);
 
 // Asks the printer for its status byte through the filter's status query
 // and sets the printer-state reasons it reports; returns at once when a job
-// has the printer. False when the printer did not answer.
+// has the printer, and gives way to a job that comes meanwhile. A socket://
+// printer is asked over a connection of the app's own, so that no job ever
+// waits for the query. False when the printer did not answer.
 bool queryPrinterStatus(pappl_printer_t* printer);
 
 // PAPPL's status callback: the printer-state reasons as the last query left

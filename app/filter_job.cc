@@ -5,6 +5,7 @@
 #include <cups/raster.h>
 #include <cups/sidechannel.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -87,18 +88,26 @@ pappl_preason_t reasonBit(std::string_view keyword) {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
+// How often a status query that waits for the printer's answer looks
+// whether a job wants the printer.
+constexpr int kJobCheckMilliseconds = 50;
+constexpr int kConnectMilliseconds = 2000;
+
 // A running filter and the thread that moves its output.
 class FilterProcess {
  public:
   ~FilterProcess() { finish(); }
 
   // `job` is null for a status query, in which the filter's status request
-  // is answered from the printer over the back channel.
+  // is answered from the printer over the back channel. A query talks to
+  // the printer over `connection` when one is given, else over `device`.
   bool start(pappl_printer_t* printer, pappl_job_t* job, pappl_device_t* device, const std::string& ppd,
-             const std::string& options, const char* file) {
+             const std::string& options, const char* file, Fd connection = Fd()) {
     printer_ = printer;
     job_ = job;
     device_ = device;
+    connection_ = std::move(connection);
+    viaConnection_ = connection_.get() >= 0;
     auto input = makePipe(), output = makePipe(), errors = makePipe(), back = makePipe();
     int side[2];
     if (!input || !output || !errors || !back || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, side) != 0) {
@@ -214,8 +223,14 @@ class FilterProcess {
     std::array<char, 64 * 1024> buffer;
     std::string pending;
     while (output.get() >= 0 || errors.get() >= 0) {
-      std::array<pollfd, 3> fds{{{output.get(), POLLIN, 0}, {errors.get(), POLLIN, 0}, {side.get(), POLLIN, 0}}};
-      if (poll(fds.data(), fds.size(), -1) < 0) {
+      // While a status reply is awaited on the connection, every short
+      // while the wait looks whether a job wants the printer.
+      const bool awaiting = asked_ && connection_.get() >= 0;
+      std::array<pollfd, 4> fds{{{output.get(), POLLIN, 0},
+                                 {errors.get(), POLLIN, 0},
+                                 {side.get(), POLLIN, 0},
+                                 {awaiting ? connection_.get() : -1, POLLIN, 0}}};
+      if (poll(fds.data(), fds.size(), awaiting ? kJobCheckMilliseconds : -1) < 0) {
         if (errno == EINTR) continue;
         break;
       }
@@ -224,24 +239,31 @@ class FilterProcess {
         if (n > 0) {
           // After a failed write the rest is read and dropped, so that the
           // filter ends instead of blocking.
-          if (!deviceFailed_ && papplDeviceWrite(device_, buffer.data(), static_cast<size_t>(n)) < 0) {
+          if (!deviceFailed_ && !send(std::span(buffer.data(), static_cast<size_t>(n)))) {
             deviceFailed_ = true;
-            log(PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
-            cancel();
+            if (job_ != nullptr) {
+              log(PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
+              cancel();
+            }
           }
           // The status request comes alone, and the filter waits for the
-          // answer; a silent printer costs this thread PAPPL's read timeout.
+          // answer.
           if (job_ == nullptr && !asked_) {
             asked_ = true;
-            std::array<unsigned char, 2> reply{};
-            papplDeviceFlush(device_);
-            const ssize_t got = papplDeviceRead(device_, reply.data(), reply.size());
-            answered_ = got > 0;
-            if (answered_) (void)!write(backWrite_.get(), reply.data(), static_cast<size_t>(got));
+            if (deviceFailed_) {
+              endReply("the printer did not take the status request");
+            } else if (!viaConnection_) {
+              readDeviceReply();
+            }
           }
         } else if (n == 0 || errno != EINTR) {
           output.reset();
         }
+      }
+      if (fds[3].revents != 0) {
+        readConnectionReply();
+      } else if (awaiting && papplPrinterGetNumberOfActiveJobs(printer_) > 0) {
+        endReply("a job wants the printer");
       }
       if (fds[1].revents != 0) {
         const ssize_t n = read(errors.get(), buffer.data(), buffer.size());
@@ -259,6 +281,55 @@ class FilterProcess {
       }
       if (fds[2].revents != 0) answerSideChannel(side);
     }
+    if (asked_ && connection_.get() >= 0) endReply("no answer");
+  }
+
+  bool send(std::span<const char> bytes) {
+    if (!viaConnection_) return papplDeviceWrite(device_, bytes.data(), bytes.size()) >= 0;
+    while (!bytes.empty()) {
+      const ssize_t put = ::send(connection_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) return false;
+      bytes = bytes.subspan(static_cast<size_t>(put));
+    }
+    return true;
+  }
+
+  // PAPPL's read waits up to 10 s for a silent printer while the query holds
+  // the device, and a job cannot open it meanwhile: a job that is already
+  // waiting goes first.
+  void readDeviceReply() {
+    if (papplPrinterGetNumberOfActiveJobs(printer_) > 0) {
+      endReply("a job wants the printer");
+      return;
+    }
+    std::array<unsigned char, 2> reply{};
+    papplDeviceFlush(device_);
+    const ssize_t got = papplDeviceRead(device_, reply.data(), reply.size());
+    answered_ = got > 0;
+    if (answered_) (void)!write(backWrite_.get(), reply.data(), static_cast<size_t>(got));
+    endReply(answered_ ? nullptr : "no answer");
+  }
+
+  // The filter reads at most 2 bytes of the answer; the printer's first
+  // bytes are all of it.
+  void readConnectionReply() {
+    std::array<unsigned char, 2> reply{};
+    ssize_t got;
+    while ((got = read(connection_.get(), reply.data(), reply.size())) < 0 && errno == EINTR) {
+    }
+    answered_ = got > 0;
+    if (answered_) (void)!write(backWrite_.get(), reply.data(), static_cast<size_t>(got));
+    endReply(answered_ ? nullptr : got == 0 ? "the printer closed the connection" : "the connection failed");
+  }
+
+  // Ends the filter's wait for the status byte: it reads what was passed on,
+  // then the end of the back channel. The connection is let go at once, for
+  // a printer that serves one connection at a time.
+  void endReply(const char* why) {
+    if (why != nullptr) log(PAPPL_LOGLEVEL_DEBUG, std::string("No status from the printer: ") + why + ".");
+    backWrite_.reset();
+    connection_.reset();
   }
 
   // The filter's drain request: everything sent so far goes to the printer.
@@ -320,6 +391,8 @@ class FilterProcess {
   pappl_printer_t* printer_ = nullptr;
   pappl_job_t* job_ = nullptr;
   pappl_device_t* device_ = nullptr;
+  Fd connection_;
+  bool viaConnection_ = false;
   bool asked_ = false, answered_ = false;
   pappl_preason_t added_ = PAPPL_PREASON_NONE, removed_ = PAPPL_PREASON_NONE;
   pid_t pid_ = -1;
@@ -511,6 +584,57 @@ bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
   return filter.finish();
 }
 
+namespace {
+
+// A connection of the app's own to a socket:// printer, so that a status
+// query never holds the printer's PAPPL device: a job opens the device
+// whenever it comes. Invalid when the printer cannot be reached.
+Fd connectToPrinter(pappl_printer_t* printer, const char* uri) {
+  std::array<char, 32> scheme{};
+  std::array<char, 256> userpass{}, host{}, resource{};
+  int port = 0;
+  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(), userpass.size(),
+                      host.data(), host.size(), &port, resource.data(), resource.size()) < HTTP_URI_STATUS_OK) {
+    return Fd();
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (const int error = getaddrinfo(host.data(), std::to_string(port).c_str(), &hints, &found); error != 0) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "No status from the printer: unable to look up %s: %s.", host.data(),
+                    gai_strerror(error));
+    return Fd();
+  }
+  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
+  int error = 0;
+  for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
+    Fd connection(socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (connection.get() < 0) {
+      error = errno;
+      continue;
+    }
+    if (connect(connection.get(), address->ai_addr, address->ai_addrlen) != 0) {
+      error = errno;
+      if (error != EINPROGRESS) continue;
+      pollfd writable{connection.get(), POLLOUT, 0};
+      socklen_t length = sizeof error;
+      if (poll(&writable, 1, kConnectMilliseconds) <= 0) {
+        error = ETIMEDOUT;
+        continue;
+      }
+      if (getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) continue;
+    }
+    fcntl(connection.get(), F_SETFL, fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
+    return connection;
+  }
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "No status from the printer: unable to connect to %s:%d: %s.",
+                  host.data(), port, std::strerror(error));
+  return Fd();
+}
+
+}  // namespace
+
 bool queryPrinterStatus(pappl_printer_t* printer) {
   const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(printer));
   const char* uri = papplPrinterGetDeviceURI(printer);
@@ -518,16 +642,25 @@ bool queryPrinterStatus(pappl_printer_t* printer) {
   if (driver == nullptr || uri == nullptr || startsWith(uri, "file:")) return false;
   // A printer busy with a job is asked another time.
   if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
-  pappl_device_t* device = papplPrinterOpenDevice(printer);
-  if (device == nullptr) return true;
+  // A socket:// printer gets a connection of the app's own; other devices
+  // (USB) are reached only through PAPPL.
+  Fd connection;
+  pappl_device_t* device = nullptr;
+  if (startsWith(uri, "socket:")) {
+    connection = connectToPrinter(printer, uri);
+    if (connection.get() < 0) return false;
+  } else if ((device = papplPrinterOpenDevice(printer)) == nullptr) {
+    return true;
+  }
   bool answered = false;
   {
     FilterProcess filter;
-    if (filter.start(printer, nullptr, device, ppdPath(*driver), "StatusCheck=1 RunTrace=0_Off", "/dev/null")) {
+    if (filter.start(printer, nullptr, device, ppdPath(*driver), "StatusCheck=1 RunTrace=0_Off", "/dev/null",
+                     std::move(connection))) {
       filter.finish();
       answered = filter.answered();
     }
   }
-  papplPrinterCloseDevice(printer);
+  if (device != nullptr) papplPrinterCloseDevice(printer);
   return answered;
 }

@@ -14,8 +14,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A printer that did not answer (many are one-way) is asked again only
-// after this long: each unanswered query holds its device for PAPPL's whole
-// read timeout, and a job waits for the device meanwhile.
+// after this long: asked at every status callback it would cost a filter
+// every 2 s, and a query through PAPPL's device (USB) holds the device for
+// PAPPL's whole read timeout, which a job then waits out.
 constexpr auto kSilentPause = std::chrono::minutes(5);
 
 struct StatusPoll {

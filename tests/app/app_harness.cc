@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
-#include <string_view>
 #include <utility>
 
 #include "support/filter_process.h"
@@ -93,29 +92,38 @@ void PretendPrinter::serve() {
       const ssize_t n = read(fds[i].fd, buffer.data(), buffer.size());
       Connection& connection = connections[i - 1];
       std::lock_guard lock(mutex_);
+      bool drop = n <= 0;
       if (n <= 0) {
         if (!connection.known) received_ += connection.head;
+      } else if (connection.known) {
+        if (!connection.status) received_.append(buffer.data(), static_cast<size_t>(n));
+      } else {
+        connection.head.append(buffer.data(), static_cast<size_t>(n));
+        if (connection.head.size() >= 4) {
+          connection.known = true;
+          connection.status = connection.head.rfind("^cp\r", 0) == 0;
+          if (!connection.status) {
+            received_ += connection.head;
+          } else {
+            ++statusRequests_;
+            if (reply_ == StatusReply::Answer) {
+              const uint8_t status = status_;
+              (void)!write(fds[i].fd, &status, 1);
+            } else if (reply_ == StatusReply::Reset) {
+              // Closed with nothing to linger for: the peer gets a reset.
+              const linger reset{1, 0};
+              setsockopt(fds[i].fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+              drop = true;
+            }
+          }
+        }
+      }
+      if (drop) {
         close(fds[i].fd);
         fds.erase(fds.begin() + static_cast<long>(i));
         connections.erase(connections.begin() + static_cast<long>(i - 1));
         --open_;
         --i;
-        continue;
-      }
-      const std::string_view data(buffer.data(), static_cast<size_t>(n));
-      if (connection.known) {
-        if (!connection.status) received_ += data;
-        continue;
-      }
-      connection.head += data;
-      if (connection.head.size() < 4) continue;
-      connection.known = true;
-      connection.status = connection.head.rfind("^cp\r", 0) == 0;
-      if (connection.status) {
-        const uint8_t status = status_;
-        (void)!write(fds[i].fd, &status, 1);
-      } else {
-        received_ += connection.head;
       }
     }
   }

@@ -16,9 +16,12 @@
 
 // A label printer on 127.0.0.1: keeps what the jobs send and answers a
 // connection that opens with the status request "^cp\r" with its status
-// byte.
+// byte, or, as a one-way or failing printer would, leaves the request
+// unanswered or resets the connection.
 class PretendPrinter {
  public:
+  enum class StatusReply { Answer, Silent, Reset };
+
   explicit PretendPrinter(uint8_t status = 0);
   ~PretendPrinter();
   PretendPrinter(const PretendPrinter&) = delete;
@@ -26,6 +29,9 @@ class PretendPrinter {
 
   std::string uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
   void setStatus(uint8_t status) { status_ = status; }
+  void setStatusReply(StatusReply reply) { reply_ = reply; }
+  // Status requests received so far.
+  int statusRequests() const { return statusRequests_; }
   // Waits until `bytes` bytes have arrived since the last take() or the
   // connections are closed, then hands them over.
   std::string take(size_t bytes);
@@ -36,6 +42,8 @@ class PretendPrinter {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<uint8_t> status_;
+  std::atomic<StatusReply> reply_{StatusReply::Answer};
+  std::atomic<int> statusRequests_{0};
   std::atomic<bool> stop_{false};
   std::mutex mutex_;
   std::string received_;

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app_harness.h"
@@ -324,6 +326,68 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   }
   for (const char* page : {"/", "/web", "/web/printing", "/web/media", "/web/config"}) {
     EXPECT_EQ(app_->web(page).status, 200) << page;
+  }
+  EXPECT_TRUE(app_->running()) << app_->log();
+}
+
+}  // namespace
+
+namespace {
+
+// A printer that leaves the status request unanswered (many are one-way) or
+// resets the connection must not hold up a job: the app's status query waits
+// for it in the background, and PAPPL would keep the printer's device from a
+// job for its 10 s read timeout if the query held it.
+TEST_F(PrinterAppTest, AJobNeverWaitsForAStatusQueryThePrinterDoesNotAnswer) {
+  struct ReplyCase {
+    const char* printer;
+    PretendPrinter::StatusReply reply;
+  };
+  const ReplyCase cases[] = {
+      {"silent", PretendPrinter::StatusReply::Silent},
+      {"resetting", PretendPrinter::StatusReply::Reset},
+  };
+  const Image image = labelImage(406, 203, 7);
+  FilterRun run;
+  run.args = filterArgs("PageSize=9 Resolution=203dpi StatusCheck=0 RunTrace=0_Off");
+  run.ppd = ppd(144);
+  run.input = makeRaster({pageOf(image)});
+  const FilterResult expected = runFilter(run);
+  ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+  const std::string stateReasons =
+      printerAttributesTest("printer-state-reasons", "  EXPECT printer-state-reasons WITH-ALL-VALUES none\n");
+
+  for (const ReplyCase& c : cases) {
+    SCOPED_TRACE(c.printer);
+    PretendPrinter printer(0x88);
+    printer.setStatusReply(c.reply);
+    const IppResult created =
+        ipptool(app_->systemUri(), createPrinterTest(c.printer, "tamrisk_status-203dpi", printer.uri()));
+    ASSERT_EQ(created.status, 0) << created.output;
+    // The first Get-Printer-Attributes starts the query; the job follows as
+    // soon as the printer has the request.
+    EXPECT_EQ(ipptool(app_->printerUri(c.printer), stateReasons).status, 0);
+    const auto asked = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (printer.statusRequests() == 0 && std::chrono::steady_clock::now() < asked) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(printer.statusRequests(), 1);
+    const size_t logBefore = app_->log().size();
+
+    TempDir dir;
+    const auto sent = std::chrono::steady_clock::now();
+    const std::string page = dir.write("page.pwg", pwgRaster(406, 203, 203, grayOf(image)));
+    const IppResult printed =
+        ipptool(app_->printerUri(c.printer), printJobTest(""), {"-f", page, "-d", "filetype=image/pwg-raster"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    EXPECT_EQ(printed.status, 0) << printed.output;
+    EXPECT_TRUE(printer.take(expected.out.size()) == expected.out)
+        << "the printer got other bytes than the filter writes";
+    EXPECT_LT(seconds, 5.0) << "the job waited for the status query";
+    const std::string log = app_->log().substr(logBefore);
+    EXPECT_EQ(log.find("Waiting for device to become available"), std::string::npos) << log;
+    // Nothing was learnt, so nothing is reported, and the app still answers.
+    EXPECT_EQ(ipptool(app_->printerUri(c.printer), stateReasons).status, 0);
   }
   EXPECT_TRUE(app_->running()) << app_->log();
 }
