@@ -22,7 +22,10 @@ goes in interleaved rounds
 Status: Get-Printer-Attributes (requested-attributes all) over a fresh
 loopback connection, timed, every 20 ms while a job prints to the app, and
 for a few seconds to a second printer whose pretend printer accepts the
-status request and never answers.
+status request and never answers. Then, in interleaved rounds, a one-label
+job sent to a newly added printer as soon as the app's first status query
+has reached its pretend printer, once to the silent pretend printer and once
+to the answering one: from Print-Job to the job completed.
 """
 import argparse
 import importlib.machinery
@@ -41,7 +44,7 @@ from labeljobs import ROOT, gs_render
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 from private_cupsd import JOB_COMPLETED, Cupsd, ipp_message, ipp_parse  # noqa: E402
-from printer_app import PretendPrinter, PrinterApp, checked, create_printer, ipptool  # noqa: E402
+from printer_app import STATUS_REQUEST, PretendPrinter, PrinterApp, checked, create_printer, ipptool  # noqa: E402
 
 # bench/cupsd-bench.py's queue, spread() and forget(), by its file name.
 _loader = importlib.machinery.SourceFileLoader("cupsd_bench", os.path.join(ROOT, "bench", "cupsd-bench.py"))
@@ -137,6 +140,27 @@ def app_job(work, app, printer, pretend, pwg, reference, latencies=None):
     return last - start, completed, size
 
 
+def status_requests(pretend):
+    with pretend.lock:
+        return sum(1 for c in pretend.connections if c[3] and c[3][0].startswith(STATUS_REQUEST))
+
+
+def job_behind_status_query(work, app, name, pretend, pwg):
+    """Seconds from Print-Job to the job completed, sent to a new printer on
+    PRETEND as soon as the app's first status query for it has arrived."""
+    create_printer(work, app, name, DRIVER, pretend.uri())
+    asked = status_requests(pretend)
+    get_printer_attributes(app.port, name)
+    deadline = time.monotonic() + 10
+    while status_requests(pretend) == asked:
+        if time.monotonic() > deadline:
+            raise SystemExit(f"{name}: the app did not ask its printer for the status")
+        time.sleep(0.002)
+    start = time.monotonic()
+    checked(print_job(work, app, name, pwg), "Print-Job")
+    return time.monotonic() - start
+
+
 def cupsd_job(cupsd, device, raster):
     cupsd_bench.forget(device)
     start = time.monotonic()
@@ -173,15 +197,16 @@ def main():
     os.chmod(work, 0o755)
     app = cupsd = None
     try:
-        pwg = os.path.join(work, "labels.pwg")
-        subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster", "-r203",
-                        "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-dDEVICEWIDTHPOINTS=288",
-                        "-dDEVICEHEIGHTPOINTS=432", "-dFIXEDMEDIA", f"-dLABELS={labels}", f"-sOutputFile={pwg}",
-                        os.path.join(ROOT, "bench", "shipping-label.ps")],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        pwg, one = os.path.join(work, "labels.pwg"), os.path.join(work, "label.pwg")
+        for path, count in ((pwg, labels), (one, 1)):
+            subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster", "-r203",
+                            "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", "-dDEVICEWIDTHPOINTS=288",
+                            "-dDEVICEHEIGHTPOINTS=432", "-dFIXEDMEDIA", f"-dLABELS={count}", f"-sOutputFile={path}",
+                            os.path.join(ROOT, "bench", "shipping-label.ps")],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         raster = os.path.join(work, "labels.ras")
         gs_render("shipping-label.ps", raster, 203, 288, 432, labels)
-        for path in (pwg, raster):
+        for path in (pwg, raster, one):
             os.chmod(path, 0o644)
         with open(pwg, "rb") as f:
             pages = f.read().count(b"PwgRaster\0")
@@ -218,6 +243,13 @@ def main():
             quiet.append(get_printer_attributes(app.port, "silent"))
             time.sleep(0.02)
         asked = sum(1 for c in silent.connections if c[0])
+        behind = {"silent": [], "answering": []}
+        for r in range(2 if args.quick else 5):
+            order = ["silent", "answering"] if r % 2 == 0 else ["answering", "silent"]
+            for kind in order:
+                time.sleep(0.2)
+                behind[kind].append(job_behind_status_query(work, app, f"{kind}{r}",
+                                                            silent if kind == "silent" else pretend, one))
 
         print(f"{pages} labels of 4 x 6 in at 203 dpi; {rounds} interleaved rounds")
         print(f"{'path':<44} {'to last byte s: median (min-max)':>34} {'to completed s':>22} {'to printer B':>13}")
@@ -238,6 +270,9 @@ def main():
             print(f"target {name}: {len(ms)} requests, median {statistics.median(ms):.1f} ms, "
                   f"max {max(ms):.1f} ms (< 50 ms: {'met' if max(ms) < 50 else 'MISSED'})")
         print(f"(the silent printer was asked for its status {asked} time(s))")
+        print("A one-label job sent while the app's first status query waits, Print-Job to completed")
+        for kind in ("answering", "silent"):
+            print(f"  printer {kind:<9} to its status request: {spread(behind[kind]):>28} s")
     finally:
         if cupsd:
             cupsd.close()
