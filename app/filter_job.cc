@@ -369,7 +369,9 @@ class FilterProcess {
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
     } else if (startsWith(line, "ERROR: ")) {
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
-      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
+      // PAPPL's log ignores a precision and would go on into the lines
+      // that follow: its text is a string of its own.
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
     } else if (startsWith(line, "STATE: +")) {
       // Only reasons the filter sets: the cleared ones it names with the
       // status check off say nothing about the printer, and the app's own
@@ -384,7 +386,7 @@ class FilterProcess {
         papplJobSetImpressionsCompleted(job_, copies - 1);
       }
     } else {
-      papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%.*s", static_cast<int>(line.size()), line.data());
+      papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%s", std::string(line).c_str());
     }
   }
 
