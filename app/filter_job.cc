@@ -11,9 +11,13 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -332,13 +336,19 @@ class FilterProcess {
 // What one raster job keeps between PAPPL's callbacks.
 struct RasterJob {
   FilterProcess filter;
+  // Writes the stream's sync word and each page header; the rows of an
+  // uncompressed CUPS raster are the bits themselves, so they go straight
+  // into `pending` without libcups.
   cups_raster_t* raster = nullptr;
   bool failed = false;
-  unsigned width = 0;   // pixels per row sent to the filter
-  unsigned height = 0;  // rows sent to the filter
-  std::vector<unsigned char> row;
-  // libcups writes an uncompressed raster a row at a time; the rows are
-  // gathered here and reach the filter's pipe in large writes.
+  // The page as PAPPL hands its rows over.
+  unsigned bitsPerPixel = 8;  // of the rows: 1, or 8 and more (the first byte of a pixel counts)
+  bool ink = false;           // a set bit or a high byte is black (device black), not white
+  unsigned width = 0;         // pixels per row sent to the filter
+  unsigned height = 0;        // rows sent to the filter
+  unsigned bytesPerLine = 0;  // of a row sent to the filter
+  // The stream for the filter, gathered here and written to its pipe in
+  // large writes.
   std::vector<unsigned char> pending;
 
   ~RasterJob() {
@@ -361,7 +371,7 @@ struct RasterJob {
   }
 };
 
-constexpr size_t kFilterWriteSize = 64 * 1024;
+constexpr size_t kFilterWriteSize = 256 * 1024;
 
 // The raster stream's writer: gathers libcups' writes for the filter.
 ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
@@ -369,6 +379,54 @@ ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
   state.pending.insert(state.pending.end(), bytes, bytes + length);
   if (state.pending.size() >= kFilterWriteSize && !state.flush()) return -1;
   return static_cast<ssize_t>(length);
+}
+
+// The top bits of eight bytes as one byte, the first byte's in bit 7.
+inline unsigned topBits(const unsigned char* bytes) {
+  uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  // The first byte is now the most significant; the multiplication moves
+  // the top bit of the byte i places from the least significant to bit
+  // 56 + i, with no two bits meeting.
+  return static_cast<unsigned>(((word & 0x8080808080808080u) * 0x0002040810204081u) >> 56);
+}
+
+#if defined(__SSE2__)
+// Each byte with its bits in the opposite order.
+constexpr std::array<unsigned char, 256> kReversed = [] {
+  std::array<unsigned char, 256> table{};
+  for (unsigned i = 0; i < 256; ++i) {
+    unsigned reversed = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) reversed |= ((i >> bit) & 1) << (7 - bit);
+    table[i] = static_cast<unsigned char>(reversed);
+  }
+  return table;
+}();
+#endif
+
+// One row of 8-bit gray (or device black, `black` set) as 1-bit black,
+// `width` pixels: a pixel is black below the middle gray (device black:
+// from the middle up), that is by the top bit of its byte.
+void threshold(const unsigned char* gray, unsigned width, bool black, unsigned char* row) {
+  const unsigned flip = black ? 0x00 : 0xFF;
+  unsigned x = 0;
+#if defined(__SSE2__)
+  // Sixteen at a time: the top bits of sixteen bytes, the first byte's in
+  // bit 0, turned around byte by byte.
+  for (; x + 16 <= width; x += 16) {
+    const auto top = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + x))));
+    *row++ = static_cast<unsigned char>(kReversed[top & 0xFF] ^ flip);
+    *row++ = static_cast<unsigned char>(kReversed[top >> 8] ^ flip);
+  }
+#endif
+  for (; x + 8 <= width; x += 8) *row++ = static_cast<unsigned char>(topBits(gray + x) ^ flip);
+  if (x < width) {
+    unsigned bits = 0;
+    for (unsigned i = 0; x + i < width; ++i) bits |= ((gray[x + i] >> 7) ^ (flip & 1)) << (7 - i);
+    *row = static_cast<unsigned char>(bits);
+  }
 }
 
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
@@ -398,6 +456,10 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
                            filterOptions(*driver, *options, job), nullptr)) {
     return false;
   }
+  // A pipe that holds several of those writes lets the filter work while
+  // PAPPL reads the next rows (the size is a wish, at most
+  // /proc/sys/fs/pipe-max-size).
+  (void)fcntl(state->filter.input(), F_SETPIPE_SZ, static_cast<int>(4 * kFilterWriteSize));
   state->pending.reserve(2 * kFilterWriteSize);
   state->raster = cupsRasterOpenIO(gatherForFilter, state.get(), CUPS_RASTER_WRITE);
   papplJobSetData(job, state.release());
@@ -408,6 +470,8 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   RasterJob* state = rasterJob(job);
   if (state == nullptr || state->failed) return false;
   const cups_page_header2_t& in = options->header;
+  state->bitsPerPixel = in.cupsBitsPerPixel;
+  state->ink = in.cupsColorSpace == CUPS_CSPACE_K;
   // A page larger than the label is cut to the label, as the printer would.
   const unsigned labelWidth = dots(options->media.size_width, in.HWResolution[0]);
   const unsigned labelLength = dots(options->media.size_length, in.HWResolution[1]);
@@ -428,7 +492,7 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   out.cupsColorOrder = CUPS_ORDER_CHUNKED;
   out.cupsColorSpace = CUPS_CSPACE_K;
   out.cupsNumColors = 1;
-  state->row.assign(out.cupsBytesPerLine, 0);
+  state->bytesPerLine = out.cupsBytesPerLine;
   if (state->raster == nullptr || cupsRasterWriteHeader2(state->raster, &out) == 0) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
     state->failed = true;
@@ -438,7 +502,7 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   return true;
 }
 
-bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/, unsigned y,
+bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
                      const unsigned char* line) {
   RasterJob* state = rasterJob(job);
   if (state == nullptr || state->failed) return false;
@@ -447,27 +511,25 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
     return false;
   }
   if (y >= state->height) return true;
-  const cups_page_header2_t& in = options->header;
-  std::fill(state->row.begin(), state->row.end(), 0);
-  if (in.cupsBitsPerPixel == 1) {
-    std::copy_n(line, state->row.size(), state->row.begin());
-    if (state->width % 8 != 0) state->row.back() &= static_cast<unsigned char>(0xFF00 >> (state->width % 8));
+  const size_t at = state->pending.size();
+  state->pending.resize(at + state->bytesPerLine);
+  unsigned char* row = state->pending.data() + at;
+  if (state->bitsPerPixel == 1) {
+    const unsigned char flip = state->ink ? 0x00 : 0xFF;
+    for (unsigned i = 0; i < state->bytesPerLine; ++i) row[i] = line[i] ^ flip;
+    if (state->width % 8 != 0) row[state->bytesPerLine - 1] &= static_cast<unsigned char>(0xFF00 >> (state->width % 8));
+  } else if (state->bitsPerPixel == 8) {
+    threshold(line, state->width, state->ink, row);
   } else {
-    // Gray is black below the middle; device black above it. Eight pixels
-    // make a byte without a branch, so that the loop stays cheap.
-    const unsigned char flip = in.cupsColorSpace != CUPS_CSPACE_K ? 0 : 1;
-    const unsigned step = std::max(in.cupsBitsPerPixel / 8, 1u);
-    for (unsigned x0 = 0; x0 < state->width; x0 += 8) {
-      const unsigned count = std::min(8u, state->width - x0);
-      unsigned bits = 0;
-      for (unsigned i = 0; i < count; ++i) {
-        const unsigned black = static_cast<unsigned>(line[size_t{x0 + i} * step] < 128) ^ flip;
-        bits |= black << (7 - i);
-      }
-      state->row[x0 / 8] = static_cast<unsigned char>(bits);
+    // Wider pixels: the first byte of each counts.
+    const unsigned step = state->bitsPerPixel / 8;
+    const unsigned flip = state->ink ? 0 : 1;
+    std::fill_n(row, state->bytesPerLine, 0);
+    for (unsigned x = 0; x < state->width; ++x) {
+      row[x / 8] |= static_cast<unsigned char>(((line[size_t{x} * step] >> 7) ^ flip) << (7 - x % 8));
     }
   }
-  if (cupsRasterWritePixels(state->raster, state->row.data(), static_cast<unsigned>(state->row.size())) == 0) {
+  if (state->pending.size() >= kFilterWriteSize && !state->flush()) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
     state->failed = true;
     return false;
