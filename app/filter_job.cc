@@ -4,6 +4,7 @@
 // 3 the back channel and 4 the side channel.
 #include <cups/raster.h>
 #include <cups/sidechannel.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -429,6 +430,27 @@ void threshold(const unsigned char* gray, unsigned width, bool black, unsigned c
   }
 }
 
+// The page header PAPPL last read from a client's raster stream, in the
+// thread that read it: PAPPL 1.3.1 gives the driver the client's header only
+// when the client's rows and its own are both 8-bit or more, and otherwise
+// keeps its own 8-bit header while handing over the client's rows as they
+// are, so that a 1-bit page could not be told from an 8-bit one. PAPPL reads
+// the header of each page in the thread that then calls startRasterPage for
+// it, through the cupsRasterReadHeader2 below.
+struct PageHeaderRecord {
+  bool fresh = false;  // read since the last page started in this thread
+  cups_page_header2_t header{};
+};
+thread_local PageHeaderRecord tPageHeader;
+
+using ReadHeaderFunction = unsigned (*)(cups_raster_t*, cups_page_header2_t*);
+
+// libcups' own cupsRasterReadHeader2.
+ReadHeaderFunction libcupsReadHeader() {
+  static const auto function = reinterpret_cast<ReadHeaderFunction>(dlsym(RTLD_NEXT, "cupsRasterReadHeader2"));
+  return function;
+}
+
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
 
 std::string ppdPath(const DriverInfo& driver) {
@@ -447,6 +469,25 @@ unsigned dots(int hundredths, unsigned resolution) {
 }
 
 }  // namespace
+
+// Every caller's cupsRasterReadHeader2, PAPPL's included, comes here first:
+// the program's definition comes before libcups' in symbol lookup. It reads
+// with libcups' and keeps what it read for startRasterPage.
+extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t* h) {
+  const ReadHeaderFunction read = libcupsReadHeader();
+  if (read == nullptr) return 0;
+  const unsigned done = read(r, h);
+  if (done != 0 && h != nullptr) {
+    tPageHeader.header = *h;
+    tPageHeader.fresh = true;
+  }
+  return done;
+}
+
+bool clientPageHeadersSeen() {
+  return libcupsReadHeader() != nullptr &&
+         dlsym(RTLD_DEFAULT, "cupsRasterReadHeader2") == reinterpret_cast<void*>(&cupsRasterReadHeader2);
+}
 
 bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
   const DriverInfo* driver = jobDriver(job);
@@ -468,15 +509,31 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
 
 bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/, unsigned /*page*/) {
   RasterJob* state = rasterJob(job);
+  const PageHeaderRecord seen = std::exchange(tPageHeader, PageHeaderRecord{});
   if (state == nullptr || state->failed) return false;
-  const cups_page_header2_t& in = options->header;
+  // The page as the rows come: PAPPL's header, or the client's where PAPPL
+  // kept its own for rows of fewer bits. Then PAPPL hands over the client's
+  // rows up to the shorter of the two pages and blank rows after them.
+  cups_page_header2_t in = options->header;
+  unsigned rows = in.cupsHeight;
+  if (seen.fresh && seen.header.cupsBitsPerPixel < 8 && in.cupsBitsPerPixel >= 8) {
+    in = seen.header;
+    rows = std::min(seen.header.cupsHeight, options->header.cupsHeight);
+  }
+  if (in.cupsBitsPerPixel != 1 && (in.cupsBitsPerPixel < 8 || in.cupsBitsPerPixel % 8 != 0)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Pages of %u bits per pixel cannot be printed.", in.cupsBitsPerPixel);
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+    state->failed = true;
+    state->filter.cancel();
+    return false;
+  }
   state->bitsPerPixel = in.cupsBitsPerPixel;
   state->ink = in.cupsColorSpace == CUPS_CSPACE_K;
   // A page larger than the label is cut to the label, as the printer would.
   const unsigned labelWidth = dots(options->media.size_width, in.HWResolution[0]);
   const unsigned labelLength = dots(options->media.size_length, in.HWResolution[1]);
   state->width = labelWidth > 0 ? std::min(in.cupsWidth, labelWidth) : in.cupsWidth;
-  state->height = labelLength > 0 ? std::min(in.cupsHeight, labelLength) : in.cupsHeight;
+  state->height = labelLength > 0 ? std::min(rows, labelLength) : rows;
 
   cups_page_header2_t out{};
   out.HWResolution[0] = in.HWResolution[0];
@@ -551,6 +608,8 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
 }
 
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/) {
+  // A header read for a page that never started is no other job's.
+  tPageHeader = PageHeaderRecord{};
   std::unique_ptr<RasterJob> state(rasterJob(job));
   papplJobSetData(job, nullptr);
   if (state == nullptr) return false;

@@ -8,9 +8,10 @@ ghostscript, and a build with the app, the filter, the PPDs and the test
 printer (by default in build-appbench/: cmake --build build-appbench
 --target rastertoTmkLabel tmk-printer-app ppds tmk-test-backend).
 
-Timing rounds: a 100-label 4 x 6 in job at 203 dpi, rendered once as 8-bit
-gray PWG raster (what the app advertises) and once as 1-bit CUPS raster,
-goes in interleaved rounds
+Timing rounds: a 100-label 4 x 6 in job at 203 dpi, rendered once as each
+type of PWG raster the app advertises (8-bit gray sgray_8, what CUPS's
+driverless queues send, and 1-bit black_1, 8 times less to decode) and once
+as 1-bit CUPS raster, goes in interleaved rounds
 - to the app with ipptool Print-Job, driver tamrisk_standard-203dpi, media
   na_index-4x6_4x6in, its printer a pretend printer on a loopback socket in
   this script; the time is from starting ipptool to the printer's last byte;
@@ -188,7 +189,7 @@ def main():
     app = cupsd = None
     try:
         pwgs = {}
-        for kind, space, bits in (("sgray_8", 18, 8),):
+        for kind, space, bits in (("sgray_8", 18, 8), ("black_1", 3, 1)):
             pwgs[kind] = os.path.join(work, f"labels-{kind}.pwg")
             subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster", "-r203",
                             f"-dcupsColorSpace={space}", f"-dcupsBitsPerColor={bits}", "-dDEVICEWIDTHPOINTS=288",
@@ -212,8 +213,14 @@ def main():
                       os.path.join(args.build, "tools", "tmk-test-backend"), "warn")
         device = cupsd.add_queue("tmk", cupsd_bench.tmk_ppd(work, args.build))
 
-        paths = ["sgray_8", "cupsd"]
-        _, _, reference, _ = app_job(work, app, "bench", pretend, pwg, None)  # warm: the first job of each kind
+        paths = ["sgray_8", "black_1", "cupsd"]
+        # Warm: the first job of each kind; the two rasters of the same
+        # labels must reach the printer as the same bytes.
+        _, _, reference, _ = app_job(work, app, "bench", pretend, pwg, None)
+        gray_bytes = pretend.job_data()
+        app_job(work, app, "bench", pretend, pwgs["black_1"], reference)
+        if pretend.job_data() != gray_bytes:
+            raise SystemExit("the printer got other bytes for the black_1 raster than for the sgray_8 one")
         cupsd_job(cupsd, device, raster)
         runs = {path: [] for path in paths}
         for r in range(rounds):
@@ -241,7 +248,8 @@ def main():
 
         print(f"{pages} labels of 4 x 6 in at 203 dpi; {rounds} interleaved rounds; medians (min-max)")
         print(f"{'path':<40} {'to last byte s':>20} {'to completed s':>20} {'CPU s':>20} {'to printer B':>13}")
-        names = {"sgray_8": "app: PWG raster sgray_8, ipptool", "cupsd": "cupsd: CUPS raster, lp, RunTrace 0"}
+        names = {"sgray_8": "app: PWG raster sgray_8, ipptool", "black_1": "app: PWG raster black_1, ipptool",
+                 "cupsd": "cupsd: CUPS raster, lp, RunTrace 0"}
         for path in paths:
             rows = runs[path]
             print(f"{names[path]:<40} {spread([x[0] for x in rows]):>20} {spread([x[1] for x in rows]):>20} "
