@@ -47,6 +47,9 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
                      const unsigned char* line);
 bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+// True when the raster callbacks learn each client page's own header, and
+// so can take 1-bit pages beside 8-bit ones.
+bool clientPageHeadersSeen();
 bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
 // The "Add Printer" web page; `data` is the system.

@@ -165,9 +165,12 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   data->kind = PAPPL_KIND_LABEL;
   data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL;
   data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-  // 8-bit gray only: PAPPL's own conversion to 1 bit overruns its line on
-  // pages wider than the label, so the job callbacks threshold and crop.
+  // PAPPL's own conversion to 1 bit overruns its line on pages wider than
+  // the label, so it is not asked for: the job callbacks threshold 8-bit
+  // gray and crop. A client may send 1-bit pages too (an eighth of the data
+  // to decode) where the callbacks can tell them from 8-bit ones.
   data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
+  if (clientPageHeadersSeen()) data->raster_types |= PAPPL_PWG_RASTER_TYPE_BLACK_1;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;

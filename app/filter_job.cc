@@ -4,6 +4,7 @@
 // 3 the back channel and 4 the side channel.
 #include <cups/raster.h>
 #include <cups/sidechannel.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -12,9 +13,13 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -407,13 +412,19 @@ class FilterProcess {
 // What one raster job keeps between PAPPL's callbacks.
 struct RasterJob {
   FilterProcess filter;
+  // Writes the stream's sync word and each page header; the rows of an
+  // uncompressed CUPS raster are the bits themselves, so they go straight
+  // into `pending` without libcups.
   cups_raster_t* raster = nullptr;
   bool failed = false;
-  unsigned width = 0;   // pixels per row sent to the filter
-  unsigned height = 0;  // rows sent to the filter
-  std::vector<unsigned char> row;
-  // libcups writes an uncompressed raster a row at a time; the rows are
-  // gathered here and reach the filter's pipe in large writes.
+  // The page as PAPPL hands its rows over.
+  unsigned bitsPerPixel = 8;  // of the rows: 1, or 8 and more (the first byte of a pixel counts)
+  bool ink = false;           // a set bit or a high byte is black (device black), not white
+  unsigned width = 0;         // pixels per row sent to the filter
+  unsigned height = 0;        // rows sent to the filter
+  unsigned bytesPerLine = 0;  // of a row sent to the filter
+  // The stream for the filter, gathered here and written to its pipe in
+  // large writes.
   std::vector<unsigned char> pending;
 
   ~RasterJob() {
@@ -436,7 +447,7 @@ struct RasterJob {
   }
 };
 
-constexpr size_t kFilterWriteSize = 64 * 1024;
+constexpr size_t kFilterWriteSize = 256 * 1024;
 
 // The raster stream's writer: gathers libcups' writes for the filter.
 ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
@@ -444,6 +455,75 @@ ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
   state.pending.insert(state.pending.end(), bytes, bytes + length);
   if (state.pending.size() >= kFilterWriteSize && !state.flush()) return -1;
   return static_cast<ssize_t>(length);
+}
+
+// The top bits of eight bytes as one byte, the first byte's in bit 7.
+inline unsigned topBits(const unsigned char* bytes) {
+  uint64_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+  // The first byte is now the most significant; the multiplication moves
+  // the top bit of the byte i places from the least significant to bit
+  // 56 + i, with no two bits meeting.
+  return static_cast<unsigned>(((word & 0x8080808080808080u) * 0x0002040810204081u) >> 56);
+}
+
+#if defined(__SSE2__)
+// Each byte with its bits in the opposite order.
+constexpr std::array<unsigned char, 256> kReversed = [] {
+  std::array<unsigned char, 256> table{};
+  for (unsigned i = 0; i < 256; ++i) {
+    unsigned reversed = 0;
+    for (unsigned bit = 0; bit < 8; ++bit) reversed |= ((i >> bit) & 1) << (7 - bit);
+    table[i] = static_cast<unsigned char>(reversed);
+  }
+  return table;
+}();
+#endif
+
+// One row of 8-bit gray (or device black, `black` set) as 1-bit black,
+// `width` pixels: a pixel is black below the middle gray (device black:
+// from the middle up), that is by the top bit of its byte.
+void threshold(const unsigned char* gray, unsigned width, bool black, unsigned char* row) {
+  const unsigned flip = black ? 0x00 : 0xFF;
+  unsigned x = 0;
+#if defined(__SSE2__)
+  // Sixteen at a time: the top bits of sixteen bytes, the first byte's in
+  // bit 0, turned around byte by byte.
+  for (; x + 16 <= width; x += 16) {
+    const auto top = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + x))));
+    *row++ = static_cast<unsigned char>(kReversed[top & 0xFF] ^ flip);
+    *row++ = static_cast<unsigned char>(kReversed[top >> 8] ^ flip);
+  }
+#endif
+  for (; x + 8 <= width; x += 8) *row++ = static_cast<unsigned char>(topBits(gray + x) ^ flip);
+  if (x < width) {
+    unsigned bits = 0;
+    for (unsigned i = 0; x + i < width; ++i) bits |= ((gray[x + i] >> 7) ^ (flip & 1)) << (7 - i);
+    *row = static_cast<unsigned char>(bits);
+  }
+}
+
+// The page header PAPPL last read from a client's raster stream, in the
+// thread that read it: PAPPL 1.3.1 gives the driver the client's header only
+// when the client's rows and its own are both 8-bit or more, and otherwise
+// keeps its own 8-bit header while handing over the client's rows as they
+// are, so that a 1-bit page could not be told from an 8-bit one. PAPPL reads
+// the header of each page in the thread that then calls startRasterPage for
+// it, through the cupsRasterReadHeader2 below.
+struct PageHeaderRecord {
+  bool fresh = false;  // read since the last page started in this thread
+  cups_page_header2_t header{};
+};
+thread_local PageHeaderRecord tPageHeader;
+
+using ReadHeaderFunction = unsigned (*)(cups_raster_t*, cups_page_header2_t*);
+
+// libcups' own cupsRasterReadHeader2.
+ReadHeaderFunction libcupsReadHeader() {
+  static const auto function = reinterpret_cast<ReadHeaderFunction>(dlsym(RTLD_NEXT, "cupsRasterReadHeader2"));
+  return function;
 }
 
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
@@ -465,6 +545,25 @@ unsigned dots(int hundredths, unsigned resolution) {
 
 }  // namespace
 
+// Every caller's cupsRasterReadHeader2, PAPPL's included, comes here first:
+// the program's definition comes before libcups' in symbol lookup. It reads
+// with libcups' and keeps what it read for startRasterPage.
+extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t* h) {
+  const ReadHeaderFunction read = libcupsReadHeader();
+  if (read == nullptr) return 0;
+  const unsigned done = read(r, h);
+  if (done != 0 && h != nullptr) {
+    tPageHeader.header = *h;
+    tPageHeader.fresh = true;
+  }
+  return done;
+}
+
+bool clientPageHeadersSeen() {
+  return libcupsReadHeader() != nullptr &&
+         dlsym(RTLD_DEFAULT, "cupsRasterReadHeader2") == reinterpret_cast<void*>(&cupsRasterReadHeader2);
+}
+
 bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
   const DriverInfo* driver = jobDriver(job);
   if (driver == nullptr) return false;
@@ -473,6 +572,10 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
                            filterOptions(*driver, *options, job), nullptr)) {
     return false;
   }
+  // A pipe that holds several of those writes lets the filter work while
+  // PAPPL reads the next rows (the size is a wish, at most
+  // /proc/sys/fs/pipe-max-size).
+  (void)fcntl(state->filter.input(), F_SETPIPE_SZ, static_cast<int>(4 * kFilterWriteSize));
   state->pending.reserve(2 * kFilterWriteSize);
   state->raster = cupsRasterOpenIO(gatherForFilter, state.get(), CUPS_RASTER_WRITE);
   papplJobSetData(job, state.release());
@@ -481,13 +584,31 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
 
 bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/, unsigned /*page*/) {
   RasterJob* state = rasterJob(job);
+  const PageHeaderRecord seen = std::exchange(tPageHeader, PageHeaderRecord{});
   if (state == nullptr || state->failed) return false;
-  const cups_page_header2_t& in = options->header;
+  // The page as the rows come: PAPPL's header, or the client's where PAPPL
+  // kept its own for rows of fewer bits. Then PAPPL hands over the client's
+  // rows up to the shorter of the two pages and blank rows after them.
+  cups_page_header2_t in = options->header;
+  unsigned rows = in.cupsHeight;
+  if (seen.fresh && seen.header.cupsBitsPerPixel < 8 && in.cupsBitsPerPixel >= 8) {
+    in = seen.header;
+    rows = std::min(seen.header.cupsHeight, options->header.cupsHeight);
+  }
+  if (in.cupsBitsPerPixel != 1 && (in.cupsBitsPerPixel < 8 || in.cupsBitsPerPixel % 8 != 0)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Pages of %u bits per pixel cannot be printed.", in.cupsBitsPerPixel);
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+    state->failed = true;
+    state->filter.cancel();
+    return false;
+  }
+  state->bitsPerPixel = in.cupsBitsPerPixel;
+  state->ink = in.cupsColorSpace == CUPS_CSPACE_K;
   // A page larger than the label is cut to the label, as the printer would.
   const unsigned labelWidth = dots(options->media.size_width, in.HWResolution[0]);
   const unsigned labelLength = dots(options->media.size_length, in.HWResolution[1]);
   state->width = labelWidth > 0 ? std::min(in.cupsWidth, labelWidth) : in.cupsWidth;
-  state->height = labelLength > 0 ? std::min(in.cupsHeight, labelLength) : in.cupsHeight;
+  state->height = labelLength > 0 ? std::min(rows, labelLength) : rows;
 
   cups_page_header2_t out{};
   out.HWResolution[0] = in.HWResolution[0];
@@ -503,7 +624,7 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   out.cupsColorOrder = CUPS_ORDER_CHUNKED;
   out.cupsColorSpace = CUPS_CSPACE_K;
   out.cupsNumColors = 1;
-  state->row.assign(out.cupsBytesPerLine, 0);
+  state->bytesPerLine = out.cupsBytesPerLine;
   if (state->raster == nullptr || cupsRasterWriteHeader2(state->raster, &out) == 0) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
     state->failed = true;
@@ -513,7 +634,7 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   return true;
 }
 
-bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/, unsigned y,
+bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
                      const unsigned char* line) {
   RasterJob* state = rasterJob(job);
   if (state == nullptr || state->failed) return false;
@@ -522,27 +643,25 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
     return false;
   }
   if (y >= state->height) return true;
-  const cups_page_header2_t& in = options->header;
-  std::fill(state->row.begin(), state->row.end(), 0);
-  if (in.cupsBitsPerPixel == 1) {
-    std::copy_n(line, state->row.size(), state->row.begin());
-    if (state->width % 8 != 0) state->row.back() &= static_cast<unsigned char>(0xFF00 >> (state->width % 8));
+  const size_t at = state->pending.size();
+  state->pending.resize(at + state->bytesPerLine);
+  unsigned char* row = state->pending.data() + at;
+  if (state->bitsPerPixel == 1) {
+    const unsigned char flip = state->ink ? 0x00 : 0xFF;
+    for (unsigned i = 0; i < state->bytesPerLine; ++i) row[i] = line[i] ^ flip;
+    if (state->width % 8 != 0) row[state->bytesPerLine - 1] &= static_cast<unsigned char>(0xFF00 >> (state->width % 8));
+  } else if (state->bitsPerPixel == 8) {
+    threshold(line, state->width, state->ink, row);
   } else {
-    // Gray is black below the middle; device black above it. Eight pixels
-    // make a byte without a branch, so that the loop stays cheap.
-    const unsigned char flip = in.cupsColorSpace != CUPS_CSPACE_K ? 0 : 1;
-    const unsigned step = std::max(in.cupsBitsPerPixel / 8, 1u);
-    for (unsigned x0 = 0; x0 < state->width; x0 += 8) {
-      const unsigned count = std::min(8u, state->width - x0);
-      unsigned bits = 0;
-      for (unsigned i = 0; i < count; ++i) {
-        const unsigned black = static_cast<unsigned>(line[size_t{x0 + i} * step] < 128) ^ flip;
-        bits |= black << (7 - i);
-      }
-      state->row[x0 / 8] = static_cast<unsigned char>(bits);
+    // Wider pixels: the first byte of each counts.
+    const unsigned step = state->bitsPerPixel / 8;
+    const unsigned flip = state->ink ? 0 : 1;
+    std::fill_n(row, state->bytesPerLine, 0);
+    for (unsigned x = 0; x < state->width; ++x) {
+      row[x / 8] |= static_cast<unsigned char>(((line[size_t{x} * step] >> 7) ^ flip) << (7 - x % 8));
     }
   }
-  if (cupsRasterWritePixels(state->raster, state->row.data(), static_cast<unsigned>(state->row.size())) == 0) {
+  if (state->pending.size() >= kFilterWriteSize && !state->flush()) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
     state->failed = true;
     return false;
@@ -564,6 +683,8 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
 }
 
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/) {
+  // A header read for a page that never started is no other job's.
+  tPageHeader = PageHeaderRecord{};
   std::unique_ptr<RasterJob> state(rasterJob(job));
   papplJobSetData(job, nullptr);
   if (state == nullptr) return false;

@@ -1,12 +1,17 @@
 // The printer application end to end: jobs sent over IPP reach the pretend
 // printer as exactly the bytes the filter writes for the same page and
 // settings, and the printer's attributes say what the drivers offer.
+#include <cups/raster.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -203,6 +208,116 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
   }
 }
 
+// A page as a client may send it, in any of the raster types PAPPL takes
+// for a monochrome printer.
+struct ClientPage {
+  const char* type;  // black_1, sgray_1 (a set bit is white), sgray_8 or black_8
+  uint32_t width, height;
+};
+
+// The pages as one PWG raster stream at 203 dpi, each drawn from a random
+// 1-bit image; `seen` gets those images cut to `labelWidth` x `labelHeight`,
+// that is what the filter is to be given for them.
+std::string clientPages(const std::vector<ClientPage>& pages, uint32_t labelWidth, uint32_t labelHeight,
+                        std::vector<Image>& seen) {
+  TempDir dir;
+  const std::string path = dir.path() + "/pages.pwg";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  uint32_t seed = 100;
+  for (const ClientPage& page : pages) {
+    // Random bits past the width too: the app must not pass them on.
+    const Image image = randomImage(page.width, page.height, seed++);
+    const std::string type = page.type;
+    const bool bits = type.ends_with("_1");
+    const bool ink = type.starts_with("black");
+    cups_page_header2_t header;
+    pwg_media_t* media = pwgMediaForSize(static_cast<int>(page.width * 2540 / 203),
+                                         static_cast<int>(page.height * 2540 / 203));
+    cupsRasterInitPWGHeader(&header, media, bits ? "black_1" : ink ? "black_8" : "sgray_8", 203, 203, "one-sided",
+                            "normal");
+    header.cupsWidth = page.width;
+    header.cupsHeight = page.height;
+    header.cupsBytesPerLine = bits ? image.bytesPerLine : page.width;
+    if (!ink) header.cupsColorSpace = CUPS_CSPACE_SW;
+    std::vector<uint8_t> pixels;
+    if (bits) {
+      pixels = image.pixels;
+      if (!ink) {
+        for (uint8_t& byte : pixels) byte = static_cast<uint8_t>(~byte);
+      }
+    } else {
+      // Every level: black is below 128 in gray, 128 and up in device black.
+      pixels.resize(size_t{page.width} * page.height);
+      for (uint32_t y = 0; y < page.height; ++y) {
+        for (uint32_t x = 0; x < page.width; ++x) {
+          const uint32_t level = (x * 37 + y * 11) % 128;
+          pixels[size_t{y} * page.width + x] =
+              static_cast<uint8_t>(image.pixel(y, x) == ink ? 128 + level : 127 - level);
+        }
+      }
+    }
+    if (cupsRasterWriteHeader2(ras, &header) == 0 ||
+        cupsRasterWritePixels(ras, pixels.data(), static_cast<unsigned>(pixels.size())) != pixels.size()) {
+      throw std::runtime_error("cannot write PWG raster");
+    }
+    const uint32_t width = std::min(page.width, labelWidth), height = std::min(page.height, labelHeight);
+    Image cut{width, height, (width + 7) / 8, {}};
+    cut.pixels.resize(size_t{cut.bytesPerLine} * height);
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint32_t x = 0; x < width; ++x) {
+        if (image.pixel(y, x)) cut.set(y, x);
+      }
+    }
+    seen.push_back(std::move(cut));
+  }
+  cupsRasterClose(ras);
+  close(fd);
+  return readFile(path);
+}
+
+// PAPPL 1.3.1 hands a 1-bit page's rows over under its own 8-bit header;
+// the app must still take each page as the client sent it, in any mix, and
+// cut it to the label without reading past the rows.
+TEST_F(PrinterAppTest, OneBitAndGrayPagesOfAnySizeReachThePrinterAsTheFilterWritesThem) {
+  addPrinter("mixed", "tamrisk_standard-203dpi");
+  const uint32_t labelWidth = 406, labelHeight = 203;  // 2 x 1 in, the default
+  const std::vector<ClientPage> pages = {
+      {"black_1", 406, 203},   // the label
+      {"black_1", 517, 260},   // wider and longer
+      {"black_1", 301, 150},   // narrower and shorter, not a whole byte wide
+      {"sgray_8", 517, 260},   //
+      {"sgray_8", 301, 150},   //
+      {"black_1", 3500, 210},  // rows longer than PAPPL's own 8-bit ones
+      {"black_8", 410, 190},   //
+      {"sgray_1", 300, 100},   //
+      {"black_1", 406, 203},   // 1-bit again after 8-bit
+  };
+  std::vector<Image> seen;
+  const std::string document = clientPages(pages, labelWidth, labelHeight, seen);
+  std::vector<TestPage> filterPages;
+  for (const Image& image : seen) filterPages.push_back(pageOf(image));
+  FilterRun run;
+  run.args = filterArgs("PageSize=9 Resolution=203dpi Darkness=10 PrintSpeed=4 SensorType=0 CompPrinting=1 "
+                        "StatusCheck=0 RunTrace=0_Off");
+  run.ppd = ppd(38);
+  run.input = makeRaster(filterPages);
+  const FilterResult expected = runFilter(run);
+  ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+
+  const std::string received = print("mixed", "image/pwg-raster", document, "", expected.out.size());
+  EXPECT_EQ(received.size(), expected.out.size());
+  EXPECT_TRUE(received == expected.out) << "the printer got other bytes than the filter writes";
+  const std::vector<PrintedPage> printed = splitPages(parseStream(received));
+  ASSERT_EQ(printed.size(), pages.size());
+  for (size_t i = 0; i < pages.size(); ++i) {
+    SCOPED_TRACE(testing::Message() << "page " << i + 1 << ": " << pages[i].type << " " << pages[i].width << "x"
+                                    << pages[i].height);
+    EXPECT_EQ(printed[i].image.bytesPerLine, seen[i].bytesPerLine);
+    EXPECT_TRUE(printed[i].image.pixels == seen[i].pixels) << "the label is not the page sent";
+  }
+}
+
 TEST_F(PrinterAppTest, RawCommandFilesPassThroughTheFilter) {
   addPrinter("raw", "tamrisk_status-203dpi");
   TempDir dir;
@@ -243,7 +358,7 @@ TEST_F(PrinterAppTest, PrinterAttributesTellWhatTheDriverOffers) {
       "  EXPECT printer-darkness-configured WITH-VALUE 64\n"
       "  EXPECT print-speed-supported OF-TYPE rangeOfInteger\n"
       "  EXPECT finishings-supported WITH-VALUE 11\n"
-      "  EXPECT pwg-raster-document-type-supported WITH-ALL-VALUES sgray_8\n"
+      "  EXPECT pwg-raster-document-type-supported WITH-ALL-VALUES \"/^(black_1|sgray_8)$/\" COUNT 2\n"
       "  EXPECT document-format-supported WITH-VALUE application/vnd.tamrisk-label\n"
       "  EXPECT label-print-method-supported WITH-ALL-VALUES \"/^(direct-thermal|thermal-transfer)$/\"\n"
       "  EXPECT label-cut-period-default WITH-VALUE 1\n"
