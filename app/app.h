@@ -51,6 +51,8 @@ bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 
 // The "Add Printer" web page; `data` is the system.
 bool addPrinterPage(pappl_client_t* client, void* data);
+// Readable names for the vendor attributes and their values on PAPPL's pages.
+void addWebStrings(pappl_system_t* system);
 
 // Asks the printer for its status byte through the filter's status query
 // and sets the printer-state reasons it reports; returns at once when a job

@@ -322,9 +322,11 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
     EXPECT_EQ(posted.status, c.status);
     EXPECT_NE(posted.body.find(c.says), std::string::npos) << posted.body;
   }
-  for (const char* page : {"/", "/web", "/web/printing", "/web/media", "/web/config"}) {
+  for (const char* page : {"/", "/web", "/web/printing", "/web/media", "/web/jobs", "/web/config"}) {
     EXPECT_EQ(app_->web(page).status, 200) << page;
   }
+  // The vendor attributes by their names, not as keywords.
+  EXPECT_NE(app_->web("/web/printing").body.find("<th>Print Method:</th>"), std::string::npos);
   EXPECT_TRUE(app_->running()) << app_->log();
 }
 
