@@ -23,6 +23,7 @@ extern AppPaths gPaths;
 struct DriverInfo {
   std::string name;         // e.g. "tamrisk_rewinder-203dpi"
   std::string description;  // make and model, with the group's model numbers
+  std::string models;       // the group's model numbers, e.g. "142, 143, 150, 292, 293"
   int32_t ppdModel = 0;     // the model whose PPD the filter reads
   int resolution = 0;       // dots per inch
   bool rewinder = false;
