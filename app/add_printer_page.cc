@@ -108,11 +108,15 @@ bool addPrinterPage(pappl_client_t* client, void* data) {
                         "name=\"hostname\" id=\"hostname\" placeholder=\"IP address or hostname[:port]\" "
                         "value=\"%s\"> (network printers)</td></tr>\n"
                         "              <tr><th><label for=\"driver_name\">Driver:</label></th><td><select "
-                        "name=\"driver_name\" id=\"driver_name\">",
+                        "name=\"driver_name\" id=\"driver_name\" required><option value=\"\">Select the "
+                        "model and resolution</option>",
                         host.c_str());
+  // The resolution apart from the model list, which is long enough to
+  // read as if it went on.
   for (const pappl_pr_driver_t& entry : driverTable()) {
-    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s</option>", entry.name,
-                          driver == entry.name ? " selected" : "", entry.description);
+    const DriverInfo* info = driverInfo(entry.name);
+    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>Tamrisk %s (%d dpi)</option>", entry.name,
+                          driver == entry.name ? " selected" : "", info->models.c_str(), info->resolution);
   }
   papplClientHTMLPuts(client,
                       "</select></td></tr>\n"

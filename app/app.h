@@ -23,6 +23,7 @@ extern AppPaths gPaths;
 struct DriverInfo {
   std::string name;         // e.g. "tamrisk_rewinder-203dpi"
   std::string description;  // make and model, with the group's model numbers
+  std::string models;       // the group's model numbers, e.g. "142, 143, 150, 292, 293"
   int32_t ppdModel = 0;     // the model whose PPD the filter reads
   int resolution = 0;       // dots per inch
   bool rewinder = false;
@@ -54,6 +55,8 @@ bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 
 // The "Add Printer" web page; `data` is the system.
 bool addPrinterPage(pappl_client_t* client, void* data);
+// Readable names for the vendor attributes and their values on PAPPL's pages.
+void addWebStrings(pappl_system_t* system);
 
 // Asks the printer for its status byte through the filter's status query
 // and sets the printer-state reasons it reports; returns at once when a job

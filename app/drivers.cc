@@ -73,6 +73,7 @@ const Drivers& drivers() {
         DriverInfo info;
         info.name = std::string("tamrisk_") + kGroupKeys[g] + "-" + std::to_string(resolution) + "dpi";
         info.description = "Tamrisk " + models + ", " + std::to_string(resolution) + " dpi";
+        info.models = models;
         info.ppdModel = first;
         info.resolution = resolution;
         info.rewinder = static_cast<Group>(g) == Group::Rewinder;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app.h"
@@ -33,22 +34,41 @@ long points(int hundredthsOfMillimetres) { return std::lround(hundredthsOfMillim
 // Whole millimetres from hundredths.
 long millimetres(int hundredths) { return std::lround(hundredths / 100.0); }
 
-const char* vendorValue(const pappl_pr_options_t& options, const char* name) {
-  return cupsGetOption(name, options.num_vendor, options.vendor);
+struct IppDelete {
+  void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+};
+
+// A job's vendor settings: those the job names, else the printer's. PAPPL
+// hands the job only its own; the defaults set on the printing page or with
+// Set-Printer-Attributes stay in the printer's driver attributes as
+// NAME-default.
+struct VendorSettings {
+  const pappl_pr_options_t& job;
+  std::unique_ptr<ipp_t, IppDelete> printer;
+};
+
+// Empty when neither has it.
+std::string vendorValue(const VendorSettings& settings, const char* name) {
+  if (const char* value = cupsGetOption(name, settings.job.num_vendor, settings.job.vendor)) return value;
+  const std::string defaultName = std::string(name) + "-default";
+  ipp_attribute_t* attribute = ippFindAttribute(settings.printer.get(), defaultName.c_str(), IPP_TAG_ZERO);
+  if (attribute == nullptr) return "";
+  char text[256];
+  ippAttributeString(attribute, text, sizeof text);
+  return text;
 }
 
-long vendorInteger(const pappl_pr_options_t& options, const char* name, long fallback) {
-  const char* value = vendorValue(options, name);
-  if (value == nullptr || *value == '\0') return fallback;
+long vendorInteger(const VendorSettings& settings, const char* name, long fallback) {
+  const std::string value = vendorValue(settings, name);
+  if (value.empty()) return fallback;
   char* end = nullptr;
-  const long number = std::strtol(value, &end, 10);
+  const long number = std::strtol(value.c_str(), &end, 10);
   return *end == '\0' ? number : fallback;
 }
 
-bool vendorBoolean(const pappl_pr_options_t& options, const char* name, bool fallback) {
-  const char* value = vendorValue(options, name);
-  if (value == nullptr) return fallback;
-  return std::strcmp(value, "true") == 0;
+bool vendorBoolean(const VendorSettings& settings, const char* name, bool fallback) {
+  const std::string value = vendorValue(settings, name);
+  return value.empty() ? fallback : value == "true";
 }
 
 void add(std::string& out, const std::string& name, const std::string& value) {
@@ -97,17 +117,18 @@ std::string filterOptions(const DriverInfo& driver, const pappl_pr_options_t& op
   papplPrinterGetDriverData(papplJobGetPrinter(job), &data);
   add(out, "TOOffset", std::to_string(std::clamp(millimetres(data.tear_offset_configured), -5L, 5L)));
 
-  const char* method = vendorValue(options, kPrintMethod);
-  add(out, "MediaType", method != nullptr && std::strcmp(method, "thermal-transfer") == 0 ? "1" : "0");
-  add(out, "Rotation", std::to_string(vendorInteger(options, kRotation, 0) / 90 % 4));
-  add(out, "BMOffset", std::to_string(std::clamp(vendorInteger(options, kMarkOffset, 0), 0L, 10L)));
+  const VendorSettings vendor{options, std::unique_ptr<ipp_t, IppDelete>(
+                                          papplPrinterGetDriverAttributes(papplJobGetPrinter(job)))};
+  add(out, "MediaType", vendorValue(vendor, kPrintMethod) == "thermal-transfer" ? "1" : "0");
+  add(out, "Rotation", std::to_string(vendorInteger(vendor, kRotation, 0) / 90 % 4));
+  add(out, "BMOffset", std::to_string(std::clamp(vendorInteger(vendor, kMarkOffset, 0), 0L, 10L)));
   if (options.finishings & PAPPL_FINISHINGS_TRIM) {
-    add(out, "Cutter", "Custom." + std::to_string(std::clamp(vendorInteger(options, kCutPeriod, 1), 1L, 999L)));
+    add(out, "Cutter", "Custom." + std::to_string(std::clamp(vendorInteger(vendor, kCutPeriod, 1), 1L, 999L)));
   } else {
     add(out, "Cutter", "0");
   }
-  if (driver.rewinder) add(out, "Rewinder", vendorBoolean(options, kRewinder, false) ? "1" : "0");
-  add(out, "CompPrinting", vendorBoolean(options, kCompression, true) ? "1" : "0");
+  if (driver.rewinder) add(out, "Rewinder", vendorBoolean(vendor, kRewinder, false) ? "1" : "0");
+  add(out, "CompPrinting", vendorBoolean(vendor, kCompression, true) ? "1" : "0");
 
   // PAPPL makes the copies of image jobs itself; for raster it leaves them
   // to the printer, which prints each label that many times.

@@ -99,6 +99,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetFooterHTML(system, kFooter);
   // Before PAPPL adds its own at start: the first page for a path wins.
   papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, system);
+  addWebStrings(system);
   const auto drivers = driverTable();
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, nullptr,
                                driverCallback, nullptr);

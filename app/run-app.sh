@@ -4,10 +4,15 @@
 # unless given), its state and spool folder in build/app-home.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+port="${1:-8000}"
+# PAPPL keeps running without its port when another program holds it.
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  echo "app/run-app.sh: port $port is in use (by the tmk-printer-app service?); try app/run-app.sh 8080" >&2
+  exit 1
+fi
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target tmk-printer-app rastertoTmkLabel ppds
-port="${1:-8000}"
 home="$PWD/build/app-home"
 mkdir -p "$home"
 echo "tmk-printer-app: web page http://localhost:$port/, IPP ipp://localhost:$port/ipp/print/NAME"

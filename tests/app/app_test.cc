@@ -439,9 +439,24 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
     EXPECT_EQ(posted.status, c.status);
     EXPECT_NE(posted.body.find(c.says), std::string::npos) << posted.body;
   }
-  for (const char* page : {"/", "/web", "/web/printing", "/web/media", "/web/config"}) {
+  for (const char* page : {"/", "/web", "/web/printing", "/web/media", "/web/jobs", "/web/config"}) {
     EXPECT_EQ(app_->web(page).status, 200) << page;
   }
+  // The vendor attributes by their names, not as keywords.
+  EXPECT_NE(app_->web("/web/printing").body.find("<th>Print Method:</th>"), std::string::npos);
+
+  // A default saved there reaches a job that does not name it, as from CUPS.
+  const std::string defaults = "session=" + session + "&label-print-method=thermal-transfer&label-compression=on";
+  EXPECT_NE(app_->web("/web/printing", defaults).body.find("Changes saved."), std::string::npos);
+  const Image image = labelImage(406, 203, 9);
+  FilterRun run;
+  run.args = filterArgs("PageSize=9 Resolution=203dpi MediaType=1 StatusCheck=0 RunTrace=0_Off");
+  run.ppd = ppd(38);
+  run.input = makeRaster({pageOf(image)});
+  const FilterResult expected = runFilter(run);
+  ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+  EXPECT_TRUE(print("web", "image/pwg-raster", pwgRaster(406, 203, 203, grayOf(image)), "", expected.out.size()) ==
+              expected.out);
   EXPECT_TRUE(app_->running()) << app_->log();
 }
 
