@@ -148,7 +148,7 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
     return false;
   }
   papplCopyString(data->make_and_model, info->description.c_str(), sizeof data->make_and_model);
-  data->format = "application/vnd.tamrisk-label";
+  data->format = kLabelFormat;
   data->printfile_cb = printRawFile;
   data->rstartjob_cb = startRasterJob;
   data->rstartpage_cb = startRasterPage;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -302,10 +303,6 @@ ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
 
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
 
-std::string ppdPath(const DriverInfo& driver) {
-  return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";
-}
-
 const DriverInfo* jobDriver(pappl_job_t* job) {
   const DriverInfo* info = driverInfo(papplPrinterGetDriverName(papplJobGetPrinter(job)));
   if (info == nullptr) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer's driver is unknown.");
@@ -318,6 +315,10 @@ unsigned dots(int hundredths, unsigned resolution) {
 }
 
 }  // namespace
+
+std::string ppdPath(const DriverInfo& driver) {
+  return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";
+}
 
 bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
   const DriverInfo* driver = jobDriver(job);
@@ -438,6 +439,15 @@ bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
     return false;
   }
   return filter.finish();
+}
+
+bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::string& ppd, const std::string& options,
+                      const std::function<bool(int input)>& feed) {
+  FilterProcess filter;
+  if (!filter.start(papplJobGetPrinter(job), job, device, ppd, options, nullptr)) return false;
+  const bool fed = feed(filter.input());
+  if (!fed || papplJobIsCanceled(job)) filter.cancel();
+  return filter.finish() && fed;
 }
 
 bool queryPrinterStatus(pappl_printer_t* printer) {

@@ -16,6 +16,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries from dpkg-shlibdeps, and the scheduler that runs the filter.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS cups)
+# The printer application renders PDF jobs with CUPS's prefilters and
+# Ghostscript; without them it offers no PDF.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-filters, ghostscript")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # The filter's folder is absolute (CUPS's), so stage through DESTDIR.
