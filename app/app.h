@@ -5,16 +5,22 @@
 #include <pappl/pappl.h>
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
-// Where the filter and the PPDs are; set once by the system callback before
-// the first printer is made, read by every job.
+// Where the filter, the PPDs and the prefilters that render PDF are; set
+// once by the system callback before the first printer is made, read by
+// every job.
 struct AppPaths {
   std::string filter = TMK_APP_FILTER;
   std::string ppdDirectory = TMK_APP_PPD_DIR;
+  std::string prefilterDirectory = TMK_APP_PREFILTER_DIR;
 };
 extern AppPaths gPaths;
+
+// The printer's own format: label command files, sent through the filter.
+inline constexpr const char* kLabelFormat = "application/vnd.tamrisk-label";
 
 // Models that send the same bytes for the same job share a driver: the
 // groups differ in where the mark offset goes, in the rewinder and in the
@@ -52,6 +58,19 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*
 // so can take 1-bit pages beside 8-bit ones.
 bool clientPageHeadersSeen();
 bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+// The PPD the filter reads for a driver's printers.
+std::string ppdPath(const DriverInfo& driver);
+
+// A job whose raster the app makes itself: the filter runs with `ppd` and
+// `options`, and `feed` writes the raster to its standard input.
+bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::string& ppd, const std::string& options,
+                      const std::function<bool(int input)>& feed);
+
+// PDF jobs, rendered by the prefilters a CUPS queue runs: PAPPL's MIME filter
+// callback. True when the prefilters are there to offer PDF at all.
+bool pdfPrefiltersInstalled();
+bool printPdf(pappl_job_t* job, pappl_device_t* device, void* data);
 
 // The "Add Printer" web page; `data` is the system.
 bool addPrinterPage(pappl_client_t* client, void* data);

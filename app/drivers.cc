@@ -117,6 +117,28 @@ void addVendorAttributes(const DriverInfo& info, pappl_pr_driver_data_t& data, i
   }
 }
 
+// What IPP Everywhere clients look for and PAPPL 1.3.1 leaves out: one
+// rendering intent, the printer's own; one-sided raster needs no turned
+// back; no preferred values come back from Validate-Job.
+void addEverywhereAttributes(ipp_t* attrs) {
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default", nullptr,
+               "auto");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported", nullptr,
+               "auto");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "pwg-raster-document-sheet-back", nullptr,
+               "normal");
+  ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+}
+
+// Identify-Printer: the command language has no display, light or sound,
+// and a label printed to find the printer would waste media, so "display"
+// puts the message in the printer's log.
+void identifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message) {
+  if (actions & PAPPL_IDENTIFY_ACTIONS_DISPLAY) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s", message != nullptr ? message : "");
+  }
+}
+
 }  // namespace
 
 std::span<const char* const> standardMediaNames() {
@@ -149,7 +171,7 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
     return false;
   }
   papplCopyString(data->make_and_model, info->description.c_str(), sizeof data->make_and_model);
-  data->format = "application/vnd.tamrisk-label";
+  data->format = kLabelFormat;
   data->printfile_cb = printRawFile;
   data->rstartjob_cb = startRasterJob;
   data->rstartpage_cb = startRasterPage;
@@ -157,6 +179,9 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   data->rendpage_cb = endRasterPage;
   data->rendjob_cb = endRasterJob;
   data->status_cb = statusCallback;
+  data->identify_cb = identifyPrinter;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   if (data->extension == nullptr) {
     data->extension = newStatusPoll();
     data->delete_cb = deleteStatusPoll;
@@ -230,5 +255,6 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
 
   *attrs = ippNew();
   addVendorAttributes(*info, *data, *attrs);
+  addEverywhereAttributes(*attrs);
   return true;
 }

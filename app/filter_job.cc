@@ -9,7 +9,6 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,53 +33,11 @@
 #include <vector>
 
 #include "app.h"
+#include "spawn.h"
 
 extern char** environ;
 
 namespace {
-
-// A descriptor that closes itself.
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-// Moves a descriptor above the child's 0 to 4, so that no dup2 in the child
-// overwrites another of its sources; keeps it close-on-exec.
-Fd high(int fd) {
-  if (fd < 0 || fd > 4) return Fd(fd);
-  Fd moved(fcntl(fd, F_DUPFD_CLOEXEC, 10));
-  close(fd);
-  return moved;
-}
-
-struct Pipe {
-  Fd read, write;
-};
-
-std::optional<Pipe> makePipe() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-  return Pipe{high(fds[0]), high(fds[1])};
-}
 
 // Printer-state reasons the filter names, as PAPPL's bits; the ones PAPPL
 // has no bit for count as "other".
@@ -126,35 +84,12 @@ class FilterProcess {
     Fd nullInput;
     if (file != nullptr) nullInput = high(open("/dev/null", O_RDONLY | O_CLOEXEC));
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, file != nullptr ? nullInput.get() : input->read.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, output->write.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, errors->write.get(), 2);
-    posix_spawn_file_actions_adddup2(&actions, back->read.get(), 3);
-    posix_spawn_file_actions_adddup2(&actions, sideChild.get(), 4);
-    // The child starts with default signal handling and nothing blocked,
-    // whatever PAPPL's threads have set: SIGTERM must cancel it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGTERM);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
     const std::string jobId = std::to_string(job ? papplJobGetID(job) : 0);
     const char* user = job ? papplJobGetUsername(job) : "status";
     const char* title = job ? papplJobGetName(job) : "status";
     std::vector<std::string> args{"rastertoTmkLabel", jobId, user ? user : "guest", title ? title : "", "1",
                                   options};
     if (file != nullptr) args.emplace_back(file);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
     // The filter reads only PPD; the sanitizers' settings pass so that a
     // checked build checks the filter too.
     std::vector<std::string> env{"PPD=" + ppd};
@@ -164,14 +99,9 @@ class FilterProcess {
         env.emplace_back(*entry);
       }
     }
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    const int status =
-        posix_spawn(&pid_, gPaths.filter.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const std::array<int, 5> fds{file != nullptr ? nullInput.get() : input->read.get(), output->write.get(),
+                                 errors->write.get(), back->read.get(), sideChild.get()};
+    const int status = spawnProgram(gPaths.filter, std::move(args), std::move(env), fds, &pid_);
     if (status != 0) {
       log(PAPPL_LOGLEVEL_ERROR, "Unable to start the filter " + gPaths.filter + ": " + std::strerror(status));
       pid_ = -1;
@@ -528,10 +458,6 @@ ReadHeaderFunction libcupsReadHeader() {
 
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
 
-std::string ppdPath(const DriverInfo& driver) {
-  return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";
-}
-
 const DriverInfo* jobDriver(pappl_job_t* job) {
   const DriverInfo* info = driverInfo(papplPrinterGetDriverName(papplJobGetPrinter(job)));
   if (info == nullptr) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer's driver is unknown.");
@@ -562,6 +488,10 @@ extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t*
 bool clientPageHeadersSeen() {
   return libcupsReadHeader() != nullptr &&
          dlsym(RTLD_DEFAULT, "cupsRasterReadHeader2") == reinterpret_cast<void*>(&cupsRasterReadHeader2);
+}
+
+std::string ppdPath(const DriverInfo& driver) {
+  return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";
 }
 
 bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
@@ -757,6 +687,15 @@ Fd connectToPrinter(pappl_printer_t* printer, const char* uri) {
 }
 
 }  // namespace
+
+bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::string& ppd, const std::string& options,
+                      const std::function<bool(int input)>& feed) {
+  FilterProcess filter;
+  if (!filter.start(papplJobGetPrinter(job), job, device, ppd, options, nullptr)) return false;
+  const bool fed = feed(filter.input());
+  if (!fed || papplJobIsCanceled(job)) filter.cancel();
+  return filter.finish() && fed;
+}
 
 bool queryPrinterStatus(pappl_printer_t* printer) {
   const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(printer));

@@ -130,12 +130,14 @@ std::string filterOptions(const DriverInfo& driver, const pappl_pr_options_t& op
   if (driver.rewinder) add(out, "Rewinder", vendorBoolean(vendor, kRewinder, false) ? "1" : "0");
   add(out, "CompPrinting", vendorBoolean(vendor, kCompression, true) ? "1" : "0");
 
-  // PAPPL makes the copies of image jobs itself; for raster it leaves them
-  // to the printer, which prints each label that many times.
+  // PAPPL makes the copies of image jobs itself; for raster, and for PDF
+  // that the app renders, they are left to the printer, which prints each
+  // label that many times.
   const char* format = papplJobGetFormat(job);
-  const bool raster = format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 ||
-                                            std::strcmp(format, "image/urf") == 0);
-  const int copies = raster ? std::max(options.copies, 1) : 1;
+  const bool printerCopies = format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 ||
+                                                   std::strcmp(format, "image/urf") == 0 ||
+                                                   std::strcmp(format, "application/pdf") == 0);
+  const int copies = printerCopies ? std::max(options.copies, 1) : 1;
   add(out, "NumOfCopies", copies <= 10 ? std::to_string(copies) : "Custom." + std::to_string(copies));
 
   // The app polls the status itself; the per-run trace costs time only.

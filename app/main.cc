@@ -1,7 +1,8 @@
 // tmk-printer-app: the Tamrisk label printers as IPP Everywhere printers.
 //
 //   tmk-printer-app server [-o server-port=N] [-o spool-directory=DIR] [-o state-file=FILE]
-//                          [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR] ...
+//                          [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
+//                          [-o tmk-prefilter-directory=DIR] ...
 //
 // and PAPPL's other subcommands (add, printers, submit, drivers, ...).
 #include <sys/stat.h>
@@ -71,6 +72,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   const auto option = [&](const char* name) { return cupsGetOption(name, numOptions, options); };
   if (const char* filter = option("tmk-filter")) gPaths.filter = filter;
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
+  if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
 
   int port = 0;
   if (const char* value = option("server-port")) {
@@ -93,6 +95,15 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
                         spool.c_str(), logFile ? logFile : "-", logLevel(option("log-level")),
                         option("auth-service"), false);
   if (system == nullptr) return nullptr;
+  // PDF, where the prefilters that render it are installed; before any
+  // printer is made or loaded, as its formats are fixed then.
+  if (pdfPrefiltersInstalled()) {
+    papplSystemAddMIMEFilter(system, "application/pdf", kLabelFormat, printPdf, nullptr);
+  } else {
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "No pdftopdf and gstoraster in %s (Debian package cups-filters): PDF is not offered.",
+             gPaths.prefilterDirectory.c_str());
+  }
   if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
   if (const char* host = option("server-hostname")) papplSystemSetHostName(system, host);
   if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);

@@ -22,7 +22,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Libraries from dpkg-shlibdeps, and the scheduler that runs the filter.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS cups)
-# A CUPS queue renders PDF for the printers with these; avahi-daemon lets
+# CUPS queues and the printer application render PDF with these (without
+# them the app offers no PDF); avahi-daemon lets
 # phones and computers find the printer application's printers.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "cups-filters, ghostscript, avahi-daemon")
 # Enable and start the service on install, stop it on removal, as

@@ -1,0 +1,264 @@
+// PDF jobs: rendered by the same prefilters a CUPS queue with the model's PPD
+// runs (pdftopdf, then gstoraster), so that a PDF sent straight to the app
+// reaches the printer as the bytes the CUPS path writes for it. The raster
+// goes page by page to the filter; the filter starts only once the first
+// page is rendered, so that a PDF that cannot be rendered sends nothing to
+// the printer.
+#include <cups/raster.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app.h"
+#include "spawn.h"
+
+namespace {
+
+std::string prefilter(const char* name) { return gPaths.prefilterDirectory + "/" + name; }
+
+// A job attribute's keyword, when it is one: the value goes into an
+// options string, where a space or quote would start another option.
+std::string keywordOf(pappl_job_t* job, const char* name) {
+  ipp_attribute_t* attribute = papplJobGetAttribute(job, name);
+  const char* value = attribute != nullptr ? ippGetString(attribute, 0, nullptr) : nullptr;
+  if (value == nullptr || *value == '\0') return "";
+  for (const char* c = value; *c != '\0'; ++c) {
+    if (!((*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9') || *c == '-' || *c == '_' || *c == '.')) return "";
+  }
+  return value;
+}
+
+// The job attributes pdftopdf lays the pages out by, as the scheduler
+// passes them to a queue's filters.
+std::string layoutOptions(pappl_job_t* job) {
+  std::string out;
+  if (ipp_attribute_t* ranges = papplJobGetAttribute(job, "page-ranges");
+      ranges != nullptr && ippGetValueTag(ranges) == IPP_TAG_RANGE) {
+    int upper = 0;
+    const int lower = ippGetRange(ranges, 0, &upper);
+    out += " page-ranges=" + std::to_string(lower) + "-" + std::to_string(upper);
+  }
+  if (const std::string scaling = keywordOf(job, "print-scaling"); !scaling.empty()) {
+    out += " print-scaling=" + scaling;
+  }
+  if (ipp_attribute_t* orientation = papplJobGetAttribute(job, "orientation-requested");
+      orientation != nullptr && ippGetValueTag(orientation) == IPP_TAG_ENUM) {
+    out += " orientation-requested=" + std::to_string(ippGetInteger(orientation, 0));
+  }
+  return out;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// pdftopdf piped into gstoraster, both in one process group with the
+// Ghostscript that gstoraster starts; their messages come on one pipe.
+class Prefilters {
+ public:
+  explicit Prefilters(pappl_job_t* job) : job_(job) {}
+  ~Prefilters() {
+    stop();
+    finish();
+  }
+  Prefilters(const Prefilters&) = delete;
+  Prefilters& operator=(const Prefilters&) = delete;
+
+  bool start(const std::string& ppd, const std::string& options) {
+    auto pdf = makePipe(), raster = makePipe(), errors = makePipe();
+    const Fd nothing = high(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!pdf || !raster || !errors || nothing.get() < 0) {
+      error_ = std::string("Unable to create the prefilters' pipes: ") + std::strerror(errno);
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+      return false;
+    }
+    const char* file = papplJobGetFilename(job_);
+    if (file == nullptr) {
+      error_ = "The job has no document.";
+      return false;
+    }
+    const char* user = papplJobGetUsername(job_);
+    const char* title = papplJobGetName(job_);
+    std::vector<std::string> args{"pdftopdf", std::to_string(papplJobGetID(job_)), user ? user : "guest",
+                                  title ? title : "", "1", options, file};
+    // What the scheduler tells a queue's filters about the job; no PRINTER,
+    // so that no color profile is looked up for a printer CUPS does not know.
+    const std::vector<std::string> env{"PPD=" + ppd, "CONTENT_TYPE=application/pdf",
+                                       "FINAL_CONTENT_TYPE=application/vnd.cups-raster", "CHARSET=utf-8",
+                                       "PATH=/usr/bin:/bin", std::string("TMPDIR=") + papplGetTempDir()};
+    const std::array<int, 3> first{nothing.get(), pdf->write.get(), errors->write.get()};
+    if (!spawn(prefilter("pdftopdf"), args, env, first, 0, pids_[0])) return false;
+    args[0] = "gstoraster";
+    args.pop_back();  // the PDF comes on standard input
+    const std::array<int, 3> second{pdf->read.get(), raster->write.get(), errors->write.get()};
+    if (!spawn(prefilter("gstoraster"), args, env, second, pids_[0], pids_[1])) return false;
+    raster_ = std::move(raster->read);
+    errors_ = std::move(errors->read);
+    return true;
+  }
+
+  // Reads the rendered raster, taking in their messages meanwhile; -1 once
+  // the job is canceled.
+  ssize_t read(unsigned char* bytes, size_t length) {
+    while (!papplJobIsCanceled(job_)) {
+      std::array<pollfd, 2> fds{{{raster_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}}};
+      if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) return -1;
+      if (fds[1].revents != 0) readMessages();
+      if (fds[0].revents != 0) {
+        const ssize_t got = ::read(raster_.get(), bytes, length);
+        if (got >= 0 || errno != EINTR) return got;
+      }
+    }
+    return -1;
+  }
+
+  // Stops them all, Ghostscript too, when the job ends early.
+  void stop() {
+    if (pids_[0] > 0 && !stopped_) kill(-pids_[0], SIGTERM);
+    stopped_ = true;
+  }
+
+  // Waits for them; true when both succeeded.
+  bool finish() {
+    raster_.reset();
+    while (errors_.get() >= 0) {
+      pollfd fd{errors_.get(), POLLIN, 0};
+      if (poll(&fd, 1, 100) == 0 && papplJobIsCanceled(job_)) stop();
+      if (fd.revents != 0) readMessages();
+    }
+    bool succeeded = pids_[0] > 0 && pids_[1] > 0;
+    for (pid_t& pid : pids_) {
+      if (pid <= 0) continue;
+      int status = 0;
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) succeeded = false;
+      pid = -1;
+    }
+    return succeeded && !stopped_;
+  }
+
+  // The last error a prefilter named, for the job's message.
+  const std::string& error() const { return error_; }
+
+ private:
+  bool spawn(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+             std::span<const int> fds, pid_t group, pid_t& pid) {
+    const int status = spawnProgram(program, args, env, fds, &pid, group);
+    if (status == 0) return true;
+    pid = -1;
+    error_ = "Unable to start " + program + ": " + std::strerror(status);
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+    return false;
+  }
+
+  void readMessages() {
+    std::array<char, 4096> buffer;
+    const ssize_t n = ::read(errors_.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) return;
+    if (n <= 0) {
+      if (!pending_.empty()) message(pending_);
+      pending_.clear();
+      errors_.reset();
+      return;
+    }
+    pending_.append(buffer.data(), static_cast<size_t>(n));
+    size_t end;
+    while ((end = pending_.find('\n')) != std::string::npos) {
+      message(std::string_view(pending_).substr(0, end));
+      pending_.erase(0, end + 1);
+    }
+  }
+
+  void message(std::string_view line) {
+    if (startsWith(line, "ERROR: ")) {
+      error_ = line.substr(7);
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+    } else {
+      papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%.*s", static_cast<int>(line.size()), line.data());
+    }
+  }
+
+  pappl_job_t* job_;
+  std::array<pid_t, 2> pids_{-1, -1};
+  bool stopped_ = false;
+  Fd raster_, errors_;
+  std::string pending_, error_;
+};
+
+ssize_t readRendered(void* prefilters, unsigned char* bytes, size_t length) {
+  return static_cast<Prefilters*>(prefilters)->read(bytes, length);
+}
+
+using Raster = std::unique_ptr<cups_raster_t, decltype(&cupsRasterClose)>;
+
+// Copies the pages from `header` on to the filter, counting each.
+bool copyPages(pappl_job_t* job, cups_raster_t* in, cups_page_header2_t& header, int input) {
+  const Raster out(cupsRasterOpen(input, CUPS_RASTER_WRITE), cupsRasterClose);
+  if (out == nullptr) return false;
+  std::vector<unsigned char> row;
+  do {
+    if (header.cupsBytesPerLine == 0 || cupsRasterWriteHeader2(out.get(), &header) == 0) return false;
+    papplJobSetImpressionsCompleted(job, 1);
+    row.resize(header.cupsBytesPerLine);
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+      if (cupsRasterReadPixels(in, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine ||
+          cupsRasterWritePixels(out.get(), row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+        return false;
+      }
+    }
+  } while (cupsRasterReadHeader2(in, &header) != 0);
+  return true;
+}
+
+}  // namespace
+
+bool pdfPrefiltersInstalled() {
+  return access(prefilter("pdftopdf").c_str(), X_OK) == 0 && access(prefilter("gstoraster").c_str(), X_OK) == 0;
+}
+
+bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
+  const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+  const std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)> options(
+      papplJobCreatePrintOptions(job, 0, false), papplJobDeletePrintOptions);
+  if (driver == nullptr || options == nullptr) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer's driver is unknown.");
+    return false;
+  }
+  const std::string ppd = ppdPath(*driver);
+  // The filter gets the prefilters' options too, as in a queue.
+  const std::string settings = filterOptions(*driver, *options, job) + layoutOptions(job);
+  Prefilters render(job);
+  if (!render.start(ppd, settings)) {
+    papplJobSetMessage(job, "%s", render.error().c_str());
+    return false;
+  }
+  const Raster in(cupsRasterOpenIO(readRendered, &render, CUPS_RASTER_READ), cupsRasterClose);
+  cups_page_header2_t header;
+  if (in == nullptr || cupsRasterReadHeader2(in.get(), &header) == 0) {
+    if (!render.finish()) {
+      if (papplJobIsCanceled(job)) return false;
+      const std::string why = render.error().empty() ? "no page could be rendered" : render.error();
+      papplJobSetMessage(job, "Unable to print the PDF: %s", why.c_str());
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+      return false;
+    }
+    papplJobSetMessage(job, "The PDF has no page to print.");
+    return true;
+  }
+  const bool printed = printFilterInput(
+      job, device, ppd, settings, [&](int input) { return copyPages(job, in.get(), header, input); });
+  if (!printed) render.stop();
+  const bool rendered = render.finish();
+  if (!rendered && printed && !papplJobIsCanceled(job)) {
+    papplJobSetMessage(job, "Unable to print the PDF: %s", render.error().c_str());
+  }
+  return printed && rendered;
+}

@@ -1,0 +1,63 @@
+// The descriptors and child processes of a job: the filter, and the
+// prefilters that render a PDF for it.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A descriptor that closes itself.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { reset(); }
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Moves a descriptor above the child's 0 to 4, so that no dup2 in the child
+// overwrites another of its sources; keeps it close-on-exec.
+inline Fd high(int fd) {
+  if (fd < 0 || fd > 4) return Fd(fd);
+  Fd moved(fcntl(fd, F_DUPFD_CLOEXEC, 10));
+  close(fd);
+  return moved;
+}
+
+struct Pipe {
+  Fd read, write;
+};
+
+inline std::optional<Pipe> makePipe() {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  return Pipe{high(fds[0]), high(fds[1])};
+}
+
+// Starts `program` with `args` (its name first) and `env`, the descriptors
+// `fds` becoming its 0, 1, 2 and on; 0 or errno's value. A `group` of 0
+// makes the child lead a process group of its own, a positive one puts it
+// in that group, so that one signal stops it and whatever it starts.
+int spawnProgram(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
+                 std::span<const int> fds, pid_t* pid, pid_t group = -1);
