@@ -15,6 +15,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// libjpeg's header needs FILE and size_t declared first.
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -300,11 +305,12 @@ std::string printerAttributesTest(const std::string& requested, const std::strin
          expectations + "}\n";
 }
 
-std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray) {
+std::string grayRaster(cups_mode_t mode, uint32_t width, uint32_t height, unsigned resolution,
+                       const std::vector<std::vector<uint8_t>>& pages) {
   TempDir dir;
-  const std::string path = dir.path() + "/page.pwg";
+  const std::string path = dir.path() + "/pages.ras";
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  cups_raster_t* ras = cupsRasterOpen(fd, mode);
   cups_page_header2_t header;
   pwg_media_t* media = pwgMediaForSize(static_cast<int>(width * 2540 / resolution),
                                        static_cast<int>(height * 2540 / resolution));
@@ -313,9 +319,12 @@ std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, cons
   header.cupsWidth = width;
   header.cupsHeight = height;
   header.cupsBytesPerLine = width;
-  if (cupsRasterWriteHeader2(ras, &header) == 0 ||
-      cupsRasterWritePixels(ras, const_cast<uint8_t*>(gray.data()), static_cast<unsigned>(gray.size())) != gray.size()) {
-    throw std::runtime_error("cannot write PWG raster");
+  header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = static_cast<unsigned>(pages.size());
+  for (const std::vector<uint8_t>& gray : pages) {
+    if (cupsRasterWriteHeader2(ras, &header) == 0 ||
+        cupsRasterWritePixels(ras, const_cast<uint8_t*>(gray.data()), static_cast<unsigned>(gray.size())) != gray.size()) {
+      throw std::runtime_error("cannot write raster");
+    }
   }
   cupsRasterClose(ras);
   close(fd);
@@ -338,6 +347,33 @@ std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gra
   for (uint32_t y = 0; y < height; ++y) png_write_row(png, gray.data() + size_t{y} * width);
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
+  std::fclose(file);
+  return readFile(path);
+}
+
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray) {
+  TempDir dir;
+  const std::string path = dir.path() + "/page.jpg";
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error("cannot write JPEG");
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, file);
+  info.image_width = width;
+  info.image_height = height;
+  info.input_components = 1;
+  info.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 100, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < height) {
+    JSAMPROW row = const_cast<uint8_t*>(gray.data()) + size_t{info.next_scanline} * width;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
   std::fclose(file);
   return readFile(path);
 }

@@ -3,6 +3,7 @@
 // ipptool, printing to a pretend printer on a loopback socket.
 #pragma once
 
+#include <cups/raster.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -91,7 +92,14 @@ std::string printJobTest(const std::string& jobAttributes);
 // attributes when "all" comes with other names) with `expectations`.
 std::string printerAttributesTest(const std::string& requested, const std::string& expectations);
 
-// A page of 8-bit gray, 0 for black and 255 for white, as PWG raster.
-std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray);
-// The same as a gray PNG image.
+// Pages of 8-bit gray, 0 for black and 255 for white, as PWG raster
+// (CUPS_RASTER_WRITE_PWG) or Apple raster (CUPS_RASTER_WRITE_APPLE).
+std::string grayRaster(cups_mode_t mode, uint32_t width, uint32_t height, unsigned resolution,
+                       const std::vector<std::vector<uint8_t>>& pages);
+inline std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray) {
+  return grayRaster(CUPS_RASTER_WRITE_PWG, width, height, resolution, {gray});
+}
+// A page as a gray PNG image.
 std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);
+// A page as a gray JPEG image of quality 100.
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -119,6 +120,25 @@ Image labelImage(uint32_t width, uint32_t height, uint32_t seed) {
   return image;
 }
 
+// Black and white squares of 8 x 8 dots from the page's top left corner:
+// JPEG codes each such block alone, and at quality 100 a block of one level
+// comes back as that level.
+Image blockImage(uint32_t width, uint32_t height, uint32_t seed) {
+  Image image{width, height, (width + 7) / 8, {}};
+  image.pixels.assign(size_t{image.bytesPerLine} * height, 0);
+  uint32_t state = seed * 2654435761u + 7;
+  for (uint32_t by = 0; by < height; by += 8) {
+    for (uint32_t bx = 0; bx < width; bx += 8) {
+      state = state * 1103515245u + 12345u;
+      if ((state >> 16) % 2 == 0) continue;
+      for (uint32_t y = by; y < std::min(by + 8, height); ++y) {
+        for (uint32_t x = bx; x < std::min(bx + 8, width); ++x) image.set(y, x);
+      }
+    }
+  }
+  return image;
+}
+
 std::vector<uint8_t> grayOf(const Image& image) {
   std::vector<uint8_t> gray(size_t{image.width} * image.height, 255);
   for (uint32_t y = 0; y < image.height; ++y) {
@@ -131,7 +151,7 @@ std::vector<uint8_t> grayOf(const Image& image) {
 
 struct RasterCase {
   const char* printer;
-  const char* format;  // of the document sent: the page as PWG raster or PNG
+  const char* format;  // of the document sent: the page as PWG or Apple raster, PNG or JPEG
   const char* driver;
   int model;
   unsigned resolution;
@@ -174,12 +194,20 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
       // PAPPL scales an image onto the label; one of the label's size lands
       // on it dot for dot.
       {"image", "image/png", "tamrisk_status-203dpi", 144, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
+      {"photo", "image/jpeg", "tamrisk_standard-203dpi", 38, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
+      // What phones and CUPS's driverless queues send; copies are raster
+      // copies, which the printer makes.
+      {"apple", "image/urf", "tamrisk_rewinder-300dpi", 142, 300, 600, 300, "  ATTR integer copies 3\n",
+       "PageSize=9 Resolution=300dpi NumOfCopies=3"},
   };
   uint32_t seed = 1;
   for (const RasterCase& c : cases) {
     SCOPED_TRACE(c.printer);
     addPrinter(c.printer, c.driver);
-    const Image image = labelImage(c.width, c.height, seed++);
+    const std::string format = c.format;
+    // A JPEG page comes back exact only when made of whole blocks.
+    const Image image = format == "image/jpeg" ? blockImage(c.width, c.height, seed++)
+                                               : labelImage(c.width, c.height, seed++);
     FilterRun run;
     run.args = filterArgs(std::string(c.options) + " StatusCheck=0 RunTrace=0_Off");
     run.ppd = ppd(c.model);
@@ -187,9 +215,12 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
     const FilterResult expected = runFilter(run);
     ASSERT_EQ(expected.exitStatus, 0) << expected.err;
 
-    const std::string document = std::string(c.format) == "image/png"
-                                     ? png(c.width, c.height, grayOf(image))
-                                     : pwgRaster(c.width, c.height, c.resolution, grayOf(image));
+    const std::vector<uint8_t> gray = grayOf(image);
+    const std::string document =
+        format == "image/png"    ? png(c.width, c.height, gray)
+        : format == "image/jpeg" ? jpeg(c.width, c.height, gray)
+        : format == "image/urf"  ? grayRaster(CUPS_RASTER_WRITE_APPLE, c.width, c.height, c.resolution, {gray})
+                                 : pwgRaster(c.width, c.height, c.resolution, gray);
     const std::string received = print(c.printer, c.format, document, c.attributes, expected.out.size());
     EXPECT_EQ(received.size(), expected.out.size());
     EXPECT_TRUE(received == expected.out) << "the printer got other bytes than the filter writes";
