@@ -337,8 +337,10 @@ struct RasterJob {
   unsigned width = 0;   // pixels per row sent to the filter
   unsigned height = 0;  // rows sent to the filter
   std::vector<unsigned char> row;
-  // libcups writes an uncompressed raster a row at a time; the rows are
-  // gathered here and reach the filter's pipe in large writes.
+  // libcups writes an uncompressed raster a row at a time; a page's rows
+  // are gathered here and reach the filter whole, in one write. A cancel
+  // then never leaves the filter a page cut short, which it would report as
+  // damaged: it ends the page it has and starts no other.
   std::vector<unsigned char> pending;
 
   ~RasterJob() {
@@ -361,13 +363,10 @@ struct RasterJob {
   }
 };
 
-constexpr size_t kFilterWriteSize = 64 * 1024;
-
 // The raster stream's writer: gathers libcups' writes for the filter.
 ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
   auto& state = *static_cast<RasterJob*>(context);
   state.pending.insert(state.pending.end(), bytes, bytes + length);
-  if (state.pending.size() >= kFilterWriteSize && !state.flush()) return -1;
   return static_cast<ssize_t>(length);
 }
 
@@ -398,7 +397,6 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
                            filterOptions(*driver, *options, job), nullptr)) {
     return false;
   }
-  state->pending.reserve(2 * kFilterWriteSize);
   state->raster = cupsRasterOpenIO(gatherForFilter, state.get(), CUPS_RASTER_WRITE);
   papplJobSetData(job, state.release());
   return true;
@@ -479,6 +477,12 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
                    unsigned /*page*/) {
   RasterJob* state = rasterJob(job);
   if (state == nullptr || state->failed) return false;
+  // A page cut short by a cancel stays here.
+  if (papplJobIsCanceled(job)) {
+    state->filter.cancel();
+    state->pending.clear();
+    return true;
+  }
   // The filter prints a page once it has all of it.
   if (!state->flush()) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
@@ -492,7 +496,10 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devic
   std::unique_ptr<RasterJob> state(rasterJob(job));
   papplJobSetData(job, nullptr);
   if (state == nullptr) return false;
-  if (papplJobIsCanceled(job)) state->filter.cancel();
+  if (papplJobIsCanceled(job)) {
+    state->filter.cancel();
+    state->pending.clear();
+  }
   if (state->raster != nullptr) cupsRasterClose(state->raster);
   state->raster = nullptr;
   state->flush();

@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,10 @@ bool accepting(int port) {
 
 PretendPrinter::PretendPrinter(uint8_t status) : status_(status) {
   listener_ = loopbackListener(&port_);
+  // A receive buffer of a printer's size, not one the kernel grows to
+  // megabytes: a printer that stops reading soon stops the job.
+  const int buffer = 64 * 1024;
+  setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   thread_ = std::thread(&PretendPrinter::serve, this);
 }
 
@@ -83,6 +88,15 @@ void PretendPrinter::serve() {
   std::vector<Connection> connections;
   std::array<char, 65536> buffer;
   while (!stop_) {
+    {
+      // A holding printer leaves the job's bytes in the connection.
+      std::lock_guard lock(mutex_);
+      const bool holding = received_.size() >= holdAt_;
+      for (size_t i = 1; i < fds.size(); ++i) {
+        const Connection& connection = connections[i - 1];
+        fds[i].events = holding && connection.known && !connection.status ? 0 : POLLIN;
+      }
+    }
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
     if (fds[0].revents & POLLIN) {
       const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -94,7 +108,7 @@ void PretendPrinter::serve() {
       }
     }
     for (size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
+      if (fds[i].revents == 0 || fds[i].events == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer.data(), buffer.size());
       Connection& connection = connections[i - 1];
       std::lock_guard lock(mutex_);
@@ -138,6 +152,28 @@ std::string PretendPrinter::take(size_t bytes) {
   }
   std::lock_guard lock(mutex_);
   return std::exchange(received_, {});
+}
+
+void PretendPrinter::holdAfter(size_t bytes) {
+  std::lock_guard lock(mutex_);
+  holdAt_ = bytes;
+}
+
+void PretendPrinter::release() {
+  std::lock_guard lock(mutex_);
+  holdAt_ = SIZE_MAX;
+}
+
+bool PretendPrinter::waitUntilHeld() {
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      if (received_.size() >= holdAt_) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 PrinterApp::PrinterApp(const std::string& ppdDirectory) {
@@ -203,6 +239,51 @@ std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log")
 
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
+int PrinterApp::children() const {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = readFile(entry.path().string() + "/stat");
+    // pid (name) state ppid ...; the name may hold spaces and parentheses.
+    const size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) continue;
+    int parent = 0;
+    char state = 0;
+    if (std::sscanf(stat.c_str() + nameEnd + 1, " %c %d", &state, &parent) == 2 && parent == pid_) ++count;
+  }
+  return count;
+}
+
+bool PrinterApp::waitUntilBlockedOnAPipe() const {
+  namespace fs = std::filesystem;
+  const std::string process = "/proc/" + std::to_string(pid_);
+  const auto writingToAPipe = [&] {
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator(process + "/task", error)) {
+      // "number arguments... sp pc" while in a system call.
+      long number = -1;
+      unsigned long fd = 0;
+      if (std::sscanf(readFile(task.path().string() + "/syscall").c_str(), "%ld %lx", &number, &fd) != 2 ||
+          number != SYS_write) {
+        continue;
+      }
+      const fs::path target = fs::read_symlink(process + "/fd/" + std::to_string(fd), error);
+      if (!error && target.string().rfind("pipe:", 0) == 0) return true;
+    }
+    return false;
+  };
+  // A filter that reads takes a page in a moment; one that is stuck lets
+  // the write wait on.
+  constexpr int kChecks = 10;
+  int stillWriting = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    stillWriting = writingToAPipe() ? stillWriting + 1 : 0;
+    if (stillWriting == kChecks) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
 PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form) const {
   Page page;
   http_t* http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
@@ -263,13 +344,20 @@ std::string createPrinterTest(const std::string& name, const std::string& driver
          "}\n";
 }
 
-std::string printJobTest(const std::string& jobAttributes) {
-  const std::string operation =
-      "  GROUP operation-attributes-tag\n"
-      "  ATTR charset attributes-charset utf-8\n"
-      "  ATTR naturalLanguage attributes-natural-language en\n"
-      "  ATTR uri printer-uri $uri\n"
-      "  ATTR name requesting-user-name test\n";
+namespace {
+
+// The operation attributes of a request about the printer's jobs.
+constexpr const char* kJobOperation =
+    "  GROUP operation-attributes-tag\n"
+    "  ATTR charset attributes-charset utf-8\n"
+    "  ATTR naturalLanguage attributes-natural-language en\n"
+    "  ATTR uri printer-uri $uri\n"
+    "  ATTR name requesting-user-name test\n";
+
+}  // namespace
+
+std::string printJobTest(const std::string& jobAttributes, const std::string& ending) {
+  const std::string operation = kJobOperation;
   return "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n" + operation +
          "  ATTR mimeMediaType document-format $filetype\n"
          "  GROUP job-attributes-tag\n" +
@@ -281,14 +369,28 @@ std::string printJobTest(const std::string& jobAttributes) {
          operation +
          "  ATTR integer job-id $job-id\n"
          "  STATUS successful-ok\n"
-         "  EXPECT job-state WITH-VALUE >7 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
+         "  EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
          "  DELAY \"0,0.05\"\n"
          "}\n"
-         "{\n  NAME \"Job completed\"\n  OPERATION Get-Job-Attributes\n" +
+         "{\n  NAME \"Job ending\"\n  OPERATION Get-Job-Attributes\n" +
+         operation +
+         "  ATTR integer job-id $job-id\n"
+         "  STATUS successful-ok\n" +
+         ending + "}\n";
+}
+
+std::string cancelJobTest() {
+  const std::string operation = kJobOperation;
+  return "{\n  NAME \"Get-Jobs\"\n  OPERATION Get-Jobs\n" + operation +
+         "  ATTR keyword which-jobs not-completed\n"
+         "  ATTR keyword requested-attributes job-id\n"
+         "  STATUS successful-ok\n"
+         "  EXPECT job-id\n"
+         "}\n"
+         "{\n  NAME \"Cancel-Job\"\n  OPERATION Cancel-Job\n" +
          operation +
          "  ATTR integer job-id $job-id\n"
          "  STATUS successful-ok\n"
-         "  EXPECT job-state WITH-VALUE 9\n"
          "}\n";
 }
 

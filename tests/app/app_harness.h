@@ -30,6 +30,12 @@ class PretendPrinter {
   // Waits until `bytes` bytes have arrived since the last take() or the
   // connections are closed, then hands them over.
   std::string take(size_t bytes);
+  // A printer that has stopped taking data: once `bytes` bytes are waiting
+  // to be taken, nothing more is read until release().
+  void holdAfter(size_t bytes);
+  void release();
+  // Waits until the printer holds; false when it did not within seconds.
+  bool waitUntilHeld();
 
  private:
   void serve();
@@ -41,6 +47,7 @@ class PretendPrinter {
   std::mutex mutex_;
   std::string received_;
   int open_ = 0;
+  size_t holdAt_ = SIZE_MAX;
   std::thread thread_;
 };
 
@@ -58,6 +65,12 @@ class PrinterApp {
   }
   std::string log() const;
   bool running() const;
+  // The processes the app has started and not yet waited for.
+  int children() const;
+  // Waits until a thread of the app has slept in a write to a pipe for a
+  // while: a filter has stopped taking the job's pages. False when none did
+  // within seconds.
+  bool waitUntilBlockedOnAPipe() const;
 
   struct Page {
     int status = 0;
@@ -85,8 +98,13 @@ IppResult ipptool(const std::string& uri, const std::string& test, const std::ve
 std::string createPrinterTest(const std::string& name, const std::string& driver, const std::string& deviceUri);
 
 // A Print-Job with `jobAttributes` (ipptool ATTR lines) that waits for the
-// job and expects it completed.
-std::string printJobTest(const std::string& jobAttributes);
+// job and checks how it ended with `ending` (EXPECT lines of a
+// Get-Job-Attributes), by default completed.
+std::string printJobTest(const std::string& jobAttributes,
+                         const std::string& ending = "  EXPECT job-state WITH-VALUE 9\n");
+
+// Finds the printer's job in progress and cancels it with Cancel-Job.
+std::string cancelJobTest();
 
 // A Get-Printer-Attributes request for `requested` (PAPPL 1.3.1 drops some
 // attributes when "all" comes with other names) with `expectations`.

@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app_harness.h"
@@ -126,13 +129,14 @@ Image labelImage(uint32_t width, uint32_t height, uint32_t seed) {
 Image blockImage(uint32_t width, uint32_t height, uint32_t seed) {
   Image image{width, height, (width + 7) / 8, {}};
   image.pixels.assign(size_t{image.bytesPerLine} * height, 0);
+  const auto last = static_cast<uint8_t>(width % 8 == 0 ? 0xFF : 0xFF00 >> (width % 8));
   uint32_t state = seed * 2654435761u + 7;
-  for (uint32_t by = 0; by < height; by += 8) {
-    for (uint32_t bx = 0; bx < width; bx += 8) {
+  for (uint32_t top = 0; top < height; top += 8) {
+    for (uint32_t column = 0; column < image.bytesPerLine; ++column) {
       state = state * 1103515245u + 12345u;
       if ((state >> 16) % 2 == 0) continue;
-      for (uint32_t y = by; y < std::min(by + 8, height); ++y) {
-        for (uint32_t x = bx; x < std::min(bx + 8, width); ++x) image.set(y, x);
+      for (uint32_t y = top; y < std::min(top + 8, height); ++y) {
+        image.pixels[size_t{y} * image.bytesPerLine + column] = column + 1 < image.bytesPerLine ? 0xFF : last;
       }
     }
   }
@@ -230,6 +234,78 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
       EXPECT_TRUE(pages[0].image.pixels == image.pixels) << "the label is not the page sent";
     }
   }
+}
+
+// The most a socket's send buffer grows to: what the kernel keeps of a job
+// whose printer has stopped reading.
+size_t largestSendBuffer() {
+  size_t least = 0, initial = 0, most = size_t{4} << 20;
+  std::sscanf(readFile("/proc/sys/net/ipv4/tcp_wmem").c_str(), "%zu %zu %zu", &least, &initial, &most);
+  return most;
+}
+
+// A job canceled while a slow printer takes its labels stops the filter,
+// which finishes the label it is on; the printer is free for the next job.
+TEST_F(PrinterAppTest, CanceledJobEndsOnAWholeLabelAndFreesThePrinter) {
+  addPrinter("slow", "tamrisk_standard-600dpi");
+  // Labels of a megabyte each: 4 x 6 in at 600 dpi, uncompressed.
+  constexpr uint32_t kWidth = 2400, kHeight = 3600;
+  const std::string attributes =
+      "  ATTR keyword media na_index-4x6_4x6in\n"
+      "  ATTR boolean label-compression false\n";
+  std::vector<TestPage> pages;
+  std::vector<std::vector<uint8_t>> gray;
+  const auto addLabel = [&] {
+    const Image image = blockImage(kWidth, kHeight, static_cast<uint32_t>(100 + pages.size()));
+    pages.push_back(pageOf(image));
+    gray.push_back(grayOf(image));
+  };
+  const auto filterOutput = [&](size_t labels) {
+    FilterRun run;
+    run.args = filterArgs("PageSize=51 Resolution=600dpi CompPrinting=0 StatusCheck=0 RunTrace=0_Off");
+    run.ppd = ppd(38);
+    run.input = makeRaster(std::vector<TestPage>(pages.begin(), pages.begin() + static_cast<long>(labels)));
+    const FilterResult result = runFilter(run);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return result.out;
+  };
+  addLabel();
+  const std::string one = filterOutput(1);
+  // More labels than the kernel, the pipes and the filter hold between the
+  // app and a printer that has stopped reading.
+  while (pages.size() < 4 + (largestSendBuffer() + (size_t{1} << 20)) / one.size()) addLabel();
+
+  printer_->holdAfter(one.size());
+  TempDir dir;
+  const std::string document =
+      dir.write("labels", grayRaster(CUPS_RASTER_WRITE_PWG, kWidth, kHeight, 600, gray));
+  IppResult printed;
+  std::thread printing([&] {
+    printed = ipptool(app_->printerUri("slow"),
+                      printJobTest(attributes,
+                                   "  EXPECT job-state WITH-VALUE 7\n"
+                                   "  EXPECT job-state-message WITH-VALUE \"Job canceled.\"\n"),
+                      {"-f", document, "-d", "filetype=image/pwg-raster"});
+  });
+  // Everything between the app and the printer is full: the app waits for
+  // the filter, the filter for the printer.
+  EXPECT_TRUE(printer_->waitUntilHeld());
+  EXPECT_TRUE(app_->waitUntilBlockedOnAPipe());
+  const IppResult canceled = ipptool(app_->printerUri("slow"), cancelJobTest());
+  printer_->release();
+  printing.join();
+  EXPECT_EQ(canceled.status, 0) << canceled.output;
+  EXPECT_EQ(printed.status, 0) << printed.output << app_->log();
+
+  const std::string received = printer_->take(SIZE_MAX);
+  const size_t labels = splitPages(parseStream(received)).size();
+  ASSERT_GE(labels, 1u);
+  EXPECT_LT(labels, pages.size()) << "the cancel did not stop the job";
+  EXPECT_TRUE(received == filterOutput(labels)) << "the printer did not get whole labels";
+  EXPECT_EQ(app_->children(), 0) << "the filter is left behind";
+  EXPECT_TRUE(print("slow", "image/pwg-raster", pwgRaster(kWidth, kHeight, 600, gray[0]), attributes, one.size()) ==
+              one)
+      << "the next job did not print";
 }
 
 TEST_F(PrinterAppTest, RawCommandFilesPassThroughTheFilter) {
