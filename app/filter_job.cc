@@ -282,6 +282,8 @@ class FilterProcess {
   void log(pappl_loglevel_t level, const std::string& text) {
     if (job_ != nullptr) {
       papplLogJob(job_, level, "%s", text.c_str());
+      // The job tells why it failed; the filter's own words come first.
+      if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) papplJobSetMessage(job_, "%s", text.c_str());
     } else {
       papplLogPrinter(printer_, level, "%s", text.c_str());
     }
@@ -297,6 +299,7 @@ class FilterProcess {
     if (startsWith(line, "INFO: ")) {
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
     } else if (startsWith(line, "ERROR: ")) {
+      filterSaidWhy_ = true;
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
     } else if (startsWith(line, "STATE: +")) {
@@ -325,6 +328,7 @@ class FilterProcess {
   pid_t pid_ = -1;
   bool canceled_ = false;
   bool deviceFailed_ = false;  // written by the pump thread, read after join
+  bool filterSaidWhy_ = false;  // the same
   Fd input_, backWrite_;
   std::thread pump_;
 };

@@ -176,7 +176,7 @@ bool PretendPrinter::waitUntilHeld() {
   return false;
 }
 
-PrinterApp::PrinterApp(const std::string& ppdDirectory) {
+PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filter) {
   namespace fs = std::filesystem;
   // Our own copies, so that the unprivileged user reaches them wherever the
   // build lies.
@@ -207,7 +207,8 @@ PrinterApp::PrinterApp(const std::string& ppdDirectory) {
   args.insert(args.end(), {home + "/tmk-printer-app", "server", "-o", "server-port=" + std::to_string(port_), "-o",
                            "listen-hostname=127.0.0.1", "-o", "spool-directory=" + spool, "-o",
                            "state-file=" + home + "/app.state", "-o", "log-file=" + home + "/app.log", "-o",
-                           "log-level=debug", "-o", "tmk-filter=" + home + "/rastertoTmkLabel", "-o",
+                           "log-level=debug", "-o",
+                           "tmk-filter=" + (filter.empty() ? home + "/rastertoTmkLabel" : filter), "-o",
                            "tmk-ppd-directory=" + home + "/ppd"});
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());

@@ -54,7 +54,8 @@ class PretendPrinter {
 // The app, with the filter and the PPDs of `ppdDirectory`.
 class PrinterApp {
  public:
-  explicit PrinterApp(const std::string& ppdDirectory);
+  // `filter` replaces the build's filter when given.
+  explicit PrinterApp(const std::string& ppdDirectory, const std::string& filter = "");
   ~PrinterApp();
   PrinterApp(const PrinterApp&) = delete;
   PrinterApp& operator=(const PrinterApp&) = delete;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -305,6 +306,77 @@ TEST_F(PrinterAppTest, CanceledJobEndsOnAWholeLabelAndFreesThePrinter) {
   EXPECT_EQ(app_->children(), 0) << "the filter is left behind";
   EXPECT_TRUE(print("slow", "image/pwg-raster", pwgRaster(kWidth, kHeight, 600, gray[0]), attributes, one.size()) ==
               one)
+      << "the next job did not print";
+}
+
+// Whether the log has an error line that says `text`.
+bool loggedError(const std::string& log, const std::string& text) {
+  size_t start = 0;
+  while (start < log.size()) {
+    const size_t end = std::min(log.find('\n', start), log.size());
+    const std::string_view line(log.data() + start, end - start);
+    if (line.substr(0, 2) == "E " && line.find(text) != std::string_view::npos) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// A job that fails ends aborted, with the reason as its job-state-message
+// and in the log; the app stays up and prints the next job.
+TEST_F(PrinterAppTest, FailedJobsEndAbortedWithTheReason) {
+  struct FailureCase {
+    const char* printer;
+    const char* filter;  // the app's filter; null for the build's
+    const char* format;
+    std::string document;
+    const char* says;  // in the job-state-message and a log error line
+  };
+  const std::string label = pwgRaster(406, 203, 203, grayOf(labelImage(406, 203, 7)));
+  const FailureCase cases[] = {
+      // A raster page of 65536 rows, one more than an image command counts:
+      // the filter refuses it.
+      {"refused", nullptr, "application/vnd.tamrisk-label", makeRaster({TestPage{8, 65536, 1, 0, {}}}),
+       "Page 1 is too large for the printer"},
+      {"missing", "/nonexistent/rastertoTmkLabel", "image/pwg-raster", label, "Unable to start the filter"},
+      // A filter that fails without a word.
+      {"failing", "/bin/false", "image/pwg-raster", label, "The filter failed with status 1"},
+  };
+  TempDir dir;
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.printer);
+    std::unique_ptr<PrinterApp> own;
+    if (c.filter != nullptr) own = std::make_unique<PrinterApp>(ppds_->path(), c.filter);
+    const PrinterApp& app = own != nullptr ? *own : *app_;
+    const IppResult created =
+        ipptool(app.systemUri(), createPrinterTest(c.printer, "tamrisk_status-203dpi", printer_->uri()));
+    ASSERT_EQ(created.status, 0) << created.output;
+    const std::string document = dir.write(c.printer, c.document);
+    const IppResult printed = ipptool(app.printerUri(c.printer),
+                                      printJobTest("", "  EXPECT job-state WITH-VALUE 8\n"
+                                                       "  EXPECT job-state-message WITH-VALUE \"/" +
+                                                           std::string(c.says) + "/\"\n"),
+                                      {"-f", document, "-d", std::string("filetype=") + c.format});
+    EXPECT_EQ(printed.status, 0) << printed.output;
+    EXPECT_TRUE(loggedError(app.log(), c.says)) << app.log();
+    EXPECT_TRUE(app.running());
+    EXPECT_EQ(app.children(), 0) << "the filter is left behind";
+    // The refused page's job still sent the job's setup, as the filter
+    // does; nothing else reached the printer.
+    if (c.filter == nullptr) {
+      FilterRun run;
+      run.args = filterArgs("PageSize=9 Resolution=203dpi StatusCheck=0 RunTrace=0_Off", document);
+      run.ppd = ppd(144);
+      const FilterResult expected = runFilter(run);
+      EXPECT_EQ(expected.exitStatus, 1);
+      EXPECT_TRUE(printer_->take(expected.out.size()) == expected.out);
+    }
+  }
+  const std::string commands = dir.write("commands", "SL203,24,G\r\nSW406\r\nSOT\r\nP1\r\n");
+  FilterRun run;
+  run.args = filterArgs("StatusCheck=0", commands);
+  run.ppd = ppd(144);
+  const FilterResult next = runFilter(run);
+  EXPECT_EQ(print("refused", "application/vnd.tamrisk-label", readFile(commands), "", next.out.size()), next.out)
       << "the next job did not print";
 }
 
