@@ -288,6 +288,8 @@ class FilterProcess {
   void log(pappl_loglevel_t level, const std::string& text) {
     if (job_ != nullptr) {
       papplLogJob(job_, level, "%s", text.c_str());
+      // The job tells why it failed; the filter's own words come first.
+      if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) papplJobSetMessage(job_, "%s", text.c_str());
     } else {
       papplLogPrinter(printer_, level, "%s", text.c_str());
     }
@@ -303,6 +305,7 @@ class FilterProcess {
     if (startsWith(line, "INFO: ")) {
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
     } else if (startsWith(line, "ERROR: ")) {
+      filterSaidWhy_ = true;
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
       // PAPPL's log ignores a precision and would go on into the lines
       // that follow: its text is a string of its own.
@@ -335,6 +338,7 @@ class FilterProcess {
   pid_t pid_ = -1;
   bool canceled_ = false;
   bool deviceFailed_ = false;  // written by the pump thread, read after join
+  bool filterSaidWhy_ = false;  // the same
   Fd input_, backWrite_;
   std::thread pump_;
 };
@@ -353,8 +357,10 @@ struct RasterJob {
   unsigned width = 0;         // pixels per row sent to the filter
   unsigned height = 0;        // rows sent to the filter
   unsigned bytesPerLine = 0;  // of a row sent to the filter
-  // The stream for the filter, gathered here and written to its pipe in
-  // large writes.
+  // A page's stream for the filter, gathered here: it reaches the filter
+  // whole, in one write. A cancel then never leaves the filter a page cut
+  // short, which it would report as damaged: it ends the page it has and
+  // starts no other.
   std::vector<unsigned char> pending;
 
   ~RasterJob() {
@@ -377,13 +383,14 @@ struct RasterJob {
   }
 };
 
-constexpr size_t kFilterWriteSize = 256 * 1024;
+// The filter's input pipe holds a few pages, so that the filter works on
+// one while PAPPL reads the next (a wish: at most /proc/sys/fs/pipe-max-size).
+constexpr int kFilterPipeSize = 1024 * 1024;
 
 // The raster stream's writer: gathers libcups' writes for the filter.
 ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
   auto& state = *static_cast<RasterJob*>(context);
   state.pending.insert(state.pending.end(), bytes, bytes + length);
-  if (state.pending.size() >= kFilterWriteSize && !state.flush()) return -1;
   return static_cast<ssize_t>(length);
 }
 
@@ -502,11 +509,7 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
                            filterOptions(*driver, *options, job), nullptr)) {
     return false;
   }
-  // A pipe that holds several of those writes lets the filter work while
-  // PAPPL reads the next rows (the size is a wish, at most
-  // /proc/sys/fs/pipe-max-size).
-  (void)fcntl(state->filter.input(), F_SETPIPE_SZ, static_cast<int>(4 * kFilterWriteSize));
-  state->pending.reserve(2 * kFilterWriteSize);
+  (void)fcntl(state->filter.input(), F_SETPIPE_SZ, kFilterPipeSize);
   state->raster = cupsRasterOpenIO(gatherForFilter, state.get(), CUPS_RASTER_WRITE);
   papplJobSetData(job, state.release());
   return true;
@@ -591,11 +594,6 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_de
       row[x / 8] |= static_cast<unsigned char>(((line[size_t{x} * step] >> 7) ^ flip) << (7 - x % 8));
     }
   }
-  if (state->pending.size() >= kFilterWriteSize && !state->flush()) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
-    state->failed = true;
-    return false;
-  }
   return true;
 }
 
@@ -603,6 +601,12 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
                    unsigned /*page*/) {
   RasterJob* state = rasterJob(job);
   if (state == nullptr || state->failed) return false;
+  // A page cut short by a cancel stays here.
+  if (papplJobIsCanceled(job)) {
+    state->filter.cancel();
+    state->pending.clear();
+    return true;
+  }
   // The filter prints a page once it has all of it.
   if (!state->flush()) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
@@ -618,7 +622,10 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devic
   std::unique_ptr<RasterJob> state(rasterJob(job));
   papplJobSetData(job, nullptr);
   if (state == nullptr) return false;
-  if (papplJobIsCanceled(job)) state->filter.cancel();
+  if (papplJobIsCanceled(job)) {
+    state->filter.cancel();
+    state->pending.clear();
+  }
   if (state->raster != nullptr) cupsRasterClose(state->raster);
   state->raster = nullptr;
   state->flush();

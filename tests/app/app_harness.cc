@@ -12,8 +12,14 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// libjpeg's header needs FILE and size_t declared first.
+#include <cstddef>
+#include <cstdio>
+#include <jpeglib.h>
 
 #include <algorithm>
 #include <array>
@@ -58,6 +64,10 @@ bool accepting(int port) {
 
 PretendPrinter::PretendPrinter(uint8_t status) : status_(status) {
   listener_ = loopbackListener(&port_);
+  // A receive buffer of a printer's size, not one the kernel grows to
+  // megabytes: a printer that stops reading soon stops the job.
+  const int buffer = 64 * 1024;
+  setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   thread_ = std::thread(&PretendPrinter::serve, this);
 }
 
@@ -77,6 +87,15 @@ void PretendPrinter::serve() {
   std::vector<Connection> connections;
   std::array<char, 65536> buffer;
   while (!stop_) {
+    {
+      // A holding printer leaves the job's bytes in the connection.
+      std::lock_guard lock(mutex_);
+      const bool holding = received_.size() >= holdAt_;
+      for (size_t i = 1; i < fds.size(); ++i) {
+        const Connection& connection = connections[i - 1];
+        fds[i].events = holding && connection.known && !connection.status ? 0 : POLLIN;
+      }
+    }
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
     if (fds[0].revents & POLLIN) {
       const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -88,7 +107,7 @@ void PretendPrinter::serve() {
       }
     }
     for (size_t i = 1; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
+      if (fds[i].revents == 0 || fds[i].events == 0) continue;
       const ssize_t n = read(fds[i].fd, buffer.data(), buffer.size());
       Connection& connection = connections[i - 1];
       std::lock_guard lock(mutex_);
@@ -143,7 +162,29 @@ std::string PretendPrinter::take(size_t bytes) {
   return std::exchange(received_, {});
 }
 
-PrinterApp::PrinterApp(const std::string& ppdDirectory) {
+void PretendPrinter::holdAfter(size_t bytes) {
+  std::lock_guard lock(mutex_);
+  holdAt_ = bytes;
+}
+
+void PretendPrinter::release() {
+  std::lock_guard lock(mutex_);
+  holdAt_ = SIZE_MAX;
+}
+
+bool PretendPrinter::waitUntilHeld() {
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    {
+      std::lock_guard lock(mutex_);
+      if (received_.size() >= holdAt_) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filter) {
   namespace fs = std::filesystem;
   // Our own copies, so that the unprivileged user reaches them wherever the
   // build lies.
@@ -174,7 +215,8 @@ PrinterApp::PrinterApp(const std::string& ppdDirectory) {
   args.insert(args.end(), {home + "/tmk-printer-app", "server", "-o", "server-port=" + std::to_string(port_), "-o",
                            "listen-hostname=127.0.0.1", "-o", "spool-directory=" + spool, "-o",
                            "state-file=" + home + "/app.state", "-o", "log-file=" + home + "/app.log", "-o",
-                           "log-level=debug", "-o", "tmk-filter=" + home + "/rastertoTmkLabel", "-o",
+                           "log-level=debug", "-o",
+                           "tmk-filter=" + (filter.empty() ? home + "/rastertoTmkLabel" : filter), "-o",
                            "tmk-ppd-directory=" + home + "/ppd"});
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -205,6 +247,51 @@ PrinterApp::~PrinterApp() {
 std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log"); }
 
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+int PrinterApp::children() const {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = readFile(entry.path().string() + "/stat");
+    // pid (name) state ppid ...; the name may hold spaces and parentheses.
+    const size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) continue;
+    int parent = 0;
+    char state = 0;
+    if (std::sscanf(stat.c_str() + nameEnd + 1, " %c %d", &state, &parent) == 2 && parent == pid_) ++count;
+  }
+  return count;
+}
+
+bool PrinterApp::waitUntilBlockedOnAPipe() const {
+  namespace fs = std::filesystem;
+  const std::string process = "/proc/" + std::to_string(pid_);
+  const auto writingToAPipe = [&] {
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator(process + "/task", error)) {
+      // "number arguments... sp pc" while in a system call.
+      long number = -1;
+      unsigned long fd = 0;
+      if (std::sscanf(readFile(task.path().string() + "/syscall").c_str(), "%ld %lx", &number, &fd) != 2 ||
+          number != SYS_write) {
+        continue;
+      }
+      const fs::path target = fs::read_symlink(process + "/fd/" + std::to_string(fd), error);
+      if (!error && target.string().rfind("pipe:", 0) == 0) return true;
+    }
+    return false;
+  };
+  // A filter that reads takes a page in a moment; one that is stuck lets
+  // the write wait on.
+  constexpr int kChecks = 10;
+  int stillWriting = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    stillWriting = writingToAPipe() ? stillWriting + 1 : 0;
+    if (stillWriting == kChecks) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
 
 PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form) const {
   Page page;
@@ -266,13 +353,20 @@ std::string createPrinterTest(const std::string& name, const std::string& driver
          "}\n";
 }
 
-std::string printJobTest(const std::string& jobAttributes) {
-  const std::string operation =
-      "  GROUP operation-attributes-tag\n"
-      "  ATTR charset attributes-charset utf-8\n"
-      "  ATTR naturalLanguage attributes-natural-language en\n"
-      "  ATTR uri printer-uri $uri\n"
-      "  ATTR name requesting-user-name test\n";
+namespace {
+
+// The operation attributes of a request about the printer's jobs.
+constexpr const char* kJobOperation =
+    "  GROUP operation-attributes-tag\n"
+    "  ATTR charset attributes-charset utf-8\n"
+    "  ATTR naturalLanguage attributes-natural-language en\n"
+    "  ATTR uri printer-uri $uri\n"
+    "  ATTR name requesting-user-name test\n";
+
+}  // namespace
+
+std::string printJobTest(const std::string& jobAttributes, const std::string& ending) {
+  const std::string operation = kJobOperation;
   return "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n" + operation +
          "  ATTR mimeMediaType document-format $filetype\n"
          "  GROUP job-attributes-tag\n" +
@@ -284,14 +378,28 @@ std::string printJobTest(const std::string& jobAttributes) {
          operation +
          "  ATTR integer job-id $job-id\n"
          "  STATUS successful-ok\n"
-         "  EXPECT job-state WITH-VALUE >7 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
+         "  EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
          "  DELAY \"0,0.05\"\n"
          "}\n"
-         "{\n  NAME \"Job completed\"\n  OPERATION Get-Job-Attributes\n" +
+         "{\n  NAME \"Job ending\"\n  OPERATION Get-Job-Attributes\n" +
+         operation +
+         "  ATTR integer job-id $job-id\n"
+         "  STATUS successful-ok\n" +
+         ending + "}\n";
+}
+
+std::string cancelJobTest() {
+  const std::string operation = kJobOperation;
+  return "{\n  NAME \"Get-Jobs\"\n  OPERATION Get-Jobs\n" + operation +
+         "  ATTR keyword which-jobs not-completed\n"
+         "  ATTR keyword requested-attributes job-id\n"
+         "  STATUS successful-ok\n"
+         "  EXPECT job-id\n"
+         "}\n"
+         "{\n  NAME \"Cancel-Job\"\n  OPERATION Cancel-Job\n" +
          operation +
          "  ATTR integer job-id $job-id\n"
          "  STATUS successful-ok\n"
-         "  EXPECT job-state WITH-VALUE 9\n"
          "}\n";
 }
 
@@ -308,11 +416,12 @@ std::string printerAttributesTest(const std::string& requested, const std::strin
          expectations + "}\n";
 }
 
-std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray) {
+std::string grayRaster(cups_mode_t mode, uint32_t width, uint32_t height, unsigned resolution,
+                       const std::vector<std::vector<uint8_t>>& pages) {
   TempDir dir;
-  const std::string path = dir.path() + "/page.pwg";
+  const std::string path = dir.path() + "/pages.ras";
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_WRITE_PWG);
+  cups_raster_t* ras = cupsRasterOpen(fd, mode);
   cups_page_header2_t header;
   pwg_media_t* media = pwgMediaForSize(static_cast<int>(width * 2540 / resolution),
                                        static_cast<int>(height * 2540 / resolution));
@@ -321,9 +430,12 @@ std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, cons
   header.cupsWidth = width;
   header.cupsHeight = height;
   header.cupsBytesPerLine = width;
-  if (cupsRasterWriteHeader2(ras, &header) == 0 ||
-      cupsRasterWritePixels(ras, const_cast<uint8_t*>(gray.data()), static_cast<unsigned>(gray.size())) != gray.size()) {
-    throw std::runtime_error("cannot write PWG raster");
+  header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount] = static_cast<unsigned>(pages.size());
+  for (const std::vector<uint8_t>& gray : pages) {
+    if (cupsRasterWriteHeader2(ras, &header) == 0 ||
+        cupsRasterWritePixels(ras, const_cast<uint8_t*>(gray.data()), static_cast<unsigned>(gray.size())) != gray.size()) {
+      throw std::runtime_error("cannot write raster");
+    }
   }
   cupsRasterClose(ras);
   close(fd);
@@ -346,6 +458,33 @@ std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gra
   for (uint32_t y = 0; y < height; ++y) png_write_row(png, gray.data() + size_t{y} * width);
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
+  std::fclose(file);
+  return readFile(path);
+}
+
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray) {
+  TempDir dir;
+  const std::string path = dir.path() + "/page.jpg";
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) throw std::runtime_error("cannot write JPEG");
+  jpeg_compress_struct info{};
+  jpeg_error_mgr errors{};
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  jpeg_stdio_dest(&info, file);
+  info.image_width = width;
+  info.image_height = height;
+  info.input_components = 1;
+  info.in_color_space = JCS_GRAYSCALE;
+  jpeg_set_defaults(&info);
+  jpeg_set_quality(&info, 100, TRUE);
+  jpeg_start_compress(&info, TRUE);
+  while (info.next_scanline < height) {
+    JSAMPROW row = const_cast<uint8_t*>(gray.data()) + size_t{info.next_scanline} * width;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
   std::fclose(file);
   return readFile(path);
 }

@@ -3,6 +3,7 @@
 // ipptool, printing to a pretend printer on a loopback socket.
 #pragma once
 
+#include <cups/raster.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -35,6 +36,12 @@ class PretendPrinter {
   // Waits until `bytes` bytes have arrived since the last take() or the
   // connections are closed, then hands them over.
   std::string take(size_t bytes);
+  // A printer that has stopped taking data: once `bytes` bytes are waiting
+  // to be taken, nothing more is read until release().
+  void holdAfter(size_t bytes);
+  void release();
+  // Waits until the printer holds; false when it did not within seconds.
+  bool waitUntilHeld();
 
  private:
   void serve();
@@ -48,13 +55,15 @@ class PretendPrinter {
   std::mutex mutex_;
   std::string received_;
   int open_ = 0;
+  size_t holdAt_ = SIZE_MAX;
   std::thread thread_;
 };
 
 // The app, with the filter and the PPDs of `ppdDirectory`.
 class PrinterApp {
  public:
-  explicit PrinterApp(const std::string& ppdDirectory);
+  // `filter` replaces the build's filter when given.
+  explicit PrinterApp(const std::string& ppdDirectory, const std::string& filter = "");
   ~PrinterApp();
   PrinterApp(const PrinterApp&) = delete;
   PrinterApp& operator=(const PrinterApp&) = delete;
@@ -65,6 +74,12 @@ class PrinterApp {
   }
   std::string log() const;
   bool running() const;
+  // The processes the app has started and not yet waited for.
+  int children() const;
+  // Waits until a thread of the app has slept in a write to a pipe for a
+  // while: a filter has stopped taking the job's pages. False when none did
+  // within seconds.
+  bool waitUntilBlockedOnAPipe() const;
 
   struct Page {
     int status = 0;
@@ -92,14 +107,26 @@ IppResult ipptool(const std::string& uri, const std::string& test, const std::ve
 std::string createPrinterTest(const std::string& name, const std::string& driver, const std::string& deviceUri);
 
 // A Print-Job with `jobAttributes` (ipptool ATTR lines) that waits for the
-// job and expects it completed.
-std::string printJobTest(const std::string& jobAttributes);
+// job and checks how it ended with `ending` (EXPECT lines of a
+// Get-Job-Attributes), by default completed.
+std::string printJobTest(const std::string& jobAttributes,
+                         const std::string& ending = "  EXPECT job-state WITH-VALUE 9\n");
+
+// Finds the printer's job in progress and cancels it with Cancel-Job.
+std::string cancelJobTest();
 
 // A Get-Printer-Attributes request for `requested` (PAPPL 1.3.1 drops some
 // attributes when "all" comes with other names) with `expectations`.
 std::string printerAttributesTest(const std::string& requested, const std::string& expectations);
 
-// A page of 8-bit gray, 0 for black and 255 for white, as PWG raster.
-std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray);
-// The same as a gray PNG image.
+// Pages of 8-bit gray, 0 for black and 255 for white, as PWG raster
+// (CUPS_RASTER_WRITE_PWG) or Apple raster (CUPS_RASTER_WRITE_APPLE).
+std::string grayRaster(cups_mode_t mode, uint32_t width, uint32_t height, unsigned resolution,
+                       const std::vector<std::vector<uint8_t>>& pages);
+inline std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolution, const std::vector<uint8_t>& gray) {
+  return grayRaster(CUPS_RASTER_WRITE_PWG, width, height, resolution, {gray});
+}
+// A page as a gray PNG image.
 std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);
+// A page as a gray JPEG image of quality 100.
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);

@@ -7,12 +7,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -126,6 +129,26 @@ Image labelImage(uint32_t width, uint32_t height, uint32_t seed) {
   return image;
 }
 
+// Black and white squares of 8 x 8 dots from the page's top left corner:
+// JPEG codes each such block alone, and at quality 100 a block of one level
+// comes back as that level.
+Image blockImage(uint32_t width, uint32_t height, uint32_t seed) {
+  Image image{width, height, (width + 7) / 8, {}};
+  image.pixels.assign(size_t{image.bytesPerLine} * height, 0);
+  const auto last = static_cast<uint8_t>(width % 8 == 0 ? 0xFF : 0xFF00 >> (width % 8));
+  uint32_t state = seed * 2654435761u + 7;
+  for (uint32_t top = 0; top < height; top += 8) {
+    for (uint32_t column = 0; column < image.bytesPerLine; ++column) {
+      state = state * 1103515245u + 12345u;
+      if ((state >> 16) % 2 == 0) continue;
+      for (uint32_t y = top; y < std::min(top + 8, height); ++y) {
+        image.pixels[size_t{y} * image.bytesPerLine + column] = column + 1 < image.bytesPerLine ? 0xFF : last;
+      }
+    }
+  }
+  return image;
+}
+
 std::vector<uint8_t> grayOf(const Image& image) {
   std::vector<uint8_t> gray(size_t{image.width} * image.height, 255);
   for (uint32_t y = 0; y < image.height; ++y) {
@@ -138,7 +161,7 @@ std::vector<uint8_t> grayOf(const Image& image) {
 
 struct RasterCase {
   const char* printer;
-  const char* format;  // of the document sent: the page as PWG raster or PNG
+  const char* format;  // of the document sent: the page as PWG or Apple raster, PNG or JPEG
   const char* driver;
   int model;
   unsigned resolution;
@@ -181,12 +204,20 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
       // PAPPL scales an image onto the label; one of the label's size lands
       // on it dot for dot.
       {"image", "image/png", "tamrisk_status-203dpi", 144, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
+      {"photo", "image/jpeg", "tamrisk_standard-203dpi", 38, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
+      // What phones and CUPS's driverless queues send; copies are raster
+      // copies, which the printer makes.
+      {"apple", "image/urf", "tamrisk_rewinder-300dpi", 142, 300, 600, 300, "  ATTR integer copies 3\n",
+       "PageSize=9 Resolution=300dpi NumOfCopies=3"},
   };
   uint32_t seed = 1;
   for (const RasterCase& c : cases) {
     SCOPED_TRACE(c.printer);
     addPrinter(c.printer, c.driver);
-    const Image image = labelImage(c.width, c.height, seed++);
+    const std::string format = c.format;
+    // A JPEG page comes back exact only when made of whole blocks.
+    const Image image = format == "image/jpeg" ? blockImage(c.width, c.height, seed++)
+                                               : labelImage(c.width, c.height, seed++);
     FilterRun run;
     run.args = filterArgs(std::string(c.options) + " StatusCheck=0 RunTrace=0_Off");
     run.ppd = ppd(c.model);
@@ -194,9 +225,12 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
     const FilterResult expected = runFilter(run);
     ASSERT_EQ(expected.exitStatus, 0) << expected.err;
 
-    const std::string document = std::string(c.format) == "image/png"
-                                     ? png(c.width, c.height, grayOf(image))
-                                     : pwgRaster(c.width, c.height, c.resolution, grayOf(image));
+    const std::vector<uint8_t> gray = grayOf(image);
+    const std::string document =
+        format == "image/png"    ? png(c.width, c.height, gray)
+        : format == "image/jpeg" ? jpeg(c.width, c.height, gray)
+        : format == "image/urf"  ? grayRaster(CUPS_RASTER_WRITE_APPLE, c.width, c.height, c.resolution, {gray})
+                                 : pwgRaster(c.width, c.height, c.resolution, gray);
     const std::string received = print(c.printer, c.format, document, c.attributes, expected.out.size());
     EXPECT_EQ(received.size(), expected.out.size());
     EXPECT_TRUE(received == expected.out) << "the printer got other bytes than the filter writes";
@@ -316,6 +350,149 @@ TEST_F(PrinterAppTest, OneBitAndGrayPagesOfAnySizeReachThePrinterAsTheFilterWrit
     EXPECT_EQ(printed[i].image.bytesPerLine, seen[i].bytesPerLine);
     EXPECT_TRUE(printed[i].image.pixels == seen[i].pixels) << "the label is not the page sent";
   }
+}
+
+// The most a socket's send buffer grows to: what the kernel keeps of a job
+// whose printer has stopped reading.
+size_t largestSendBuffer() {
+  size_t least = 0, initial = 0, most = size_t{4} << 20;
+  std::sscanf(readFile("/proc/sys/net/ipv4/tcp_wmem").c_str(), "%zu %zu %zu", &least, &initial, &most);
+  return most;
+}
+
+// A job canceled while a slow printer takes its labels stops the filter,
+// which finishes the label it is on; the printer is free for the next job.
+TEST_F(PrinterAppTest, CanceledJobEndsOnAWholeLabelAndFreesThePrinter) {
+  addPrinter("slow", "tamrisk_standard-600dpi");
+  // Labels of a megabyte each: 4 x 6 in at 600 dpi, uncompressed.
+  constexpr uint32_t kWidth = 2400, kHeight = 3600;
+  const std::string attributes =
+      "  ATTR keyword media na_index-4x6_4x6in\n"
+      "  ATTR boolean label-compression false\n";
+  std::vector<TestPage> pages;
+  std::vector<std::vector<uint8_t>> gray;
+  const auto addLabel = [&] {
+    const Image image = blockImage(kWidth, kHeight, static_cast<uint32_t>(100 + pages.size()));
+    pages.push_back(pageOf(image));
+    gray.push_back(grayOf(image));
+  };
+  const auto filterOutput = [&](size_t labels) {
+    FilterRun run;
+    run.args = filterArgs("PageSize=51 Resolution=600dpi CompPrinting=0 StatusCheck=0 RunTrace=0_Off");
+    run.ppd = ppd(38);
+    run.input = makeRaster(std::vector<TestPage>(pages.begin(), pages.begin() + static_cast<long>(labels)));
+    const FilterResult result = runFilter(run);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return result.out;
+  };
+  addLabel();
+  const std::string one = filterOutput(1);
+  // More labels than the kernel, the pipes and the filter hold between the
+  // app and a printer that has stopped reading.
+  while (pages.size() < 4 + (largestSendBuffer() + (size_t{1} << 20)) / one.size()) addLabel();
+
+  printer_->holdAfter(one.size());
+  TempDir dir;
+  const std::string document =
+      dir.write("labels", grayRaster(CUPS_RASTER_WRITE_PWG, kWidth, kHeight, 600, gray));
+  IppResult printed;
+  std::thread printing([&] {
+    printed = ipptool(app_->printerUri("slow"),
+                      printJobTest(attributes,
+                                   "  EXPECT job-state WITH-VALUE 7\n"
+                                   "  EXPECT job-state-message WITH-VALUE \"Job canceled.\"\n"),
+                      {"-f", document, "-d", "filetype=image/pwg-raster"});
+  });
+  // Everything between the app and the printer is full: the app waits for
+  // the filter, the filter for the printer.
+  EXPECT_TRUE(printer_->waitUntilHeld());
+  EXPECT_TRUE(app_->waitUntilBlockedOnAPipe());
+  const IppResult canceled = ipptool(app_->printerUri("slow"), cancelJobTest());
+  printer_->release();
+  printing.join();
+  EXPECT_EQ(canceled.status, 0) << canceled.output;
+  EXPECT_EQ(printed.status, 0) << printed.output << app_->log();
+
+  const std::string received = printer_->take(SIZE_MAX);
+  const size_t labels = splitPages(parseStream(received)).size();
+  ASSERT_GE(labels, 1u);
+  EXPECT_LT(labels, pages.size()) << "the cancel did not stop the job";
+  EXPECT_TRUE(received == filterOutput(labels)) << "the printer did not get whole labels";
+  EXPECT_EQ(app_->children(), 0) << "the filter is left behind";
+  EXPECT_TRUE(print("slow", "image/pwg-raster", pwgRaster(kWidth, kHeight, 600, gray[0]), attributes, one.size()) ==
+              one)
+      << "the next job did not print";
+}
+
+// Whether the log has an error line that says `text`.
+bool loggedError(const std::string& log, const std::string& text) {
+  size_t start = 0;
+  while (start < log.size()) {
+    const size_t end = std::min(log.find('\n', start), log.size());
+    const std::string_view line(log.data() + start, end - start);
+    if (line.substr(0, 2) == "E " && line.find(text) != std::string_view::npos) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// A job that fails ends aborted, with the reason as its job-state-message
+// and in the log; the app stays up and prints the next job.
+TEST_F(PrinterAppTest, FailedJobsEndAbortedWithTheReason) {
+  struct FailureCase {
+    const char* printer;
+    const char* filter;  // the app's filter; null for the build's
+    const char* format;
+    std::string document;
+    const char* says;  // in the job-state-message and a log error line
+  };
+  const std::string label = pwgRaster(406, 203, 203, grayOf(labelImage(406, 203, 7)));
+  const FailureCase cases[] = {
+      // A raster page of 65536 rows, one more than an image command counts:
+      // the filter refuses it.
+      {"refused", nullptr, "application/vnd.tamrisk-label", makeRaster({TestPage{8, 65536, 1, 0, {}}}),
+       "Page 1 is too large for the printer"},
+      {"missing", "/nonexistent/rastertoTmkLabel", "image/pwg-raster", label, "Unable to start the filter"},
+      // A filter that fails without a word.
+      {"failing", "/bin/false", "image/pwg-raster", label, "The filter failed with status 1"},
+  };
+  TempDir dir;
+  for (const FailureCase& c : cases) {
+    SCOPED_TRACE(c.printer);
+    std::unique_ptr<PrinterApp> own;
+    if (c.filter != nullptr) own = std::make_unique<PrinterApp>(ppds_->path(), c.filter);
+    const PrinterApp& app = own != nullptr ? *own : *app_;
+    const IppResult created =
+        ipptool(app.systemUri(), createPrinterTest(c.printer, "tamrisk_status-203dpi", printer_->uri()));
+    ASSERT_EQ(created.status, 0) << created.output;
+    const std::string document = dir.write(c.printer, c.document);
+    const IppResult printed = ipptool(app.printerUri(c.printer),
+                                      printJobTest("", "  EXPECT job-state WITH-VALUE 8\n"
+                                                       "  EXPECT job-state-message WITH-VALUE \"/" +
+                                                           std::string(c.says) + "/\"\n"),
+                                      {"-f", document, "-d", std::string("filetype=") + c.format});
+    EXPECT_EQ(printed.status, 0) << printed.output;
+    EXPECT_TRUE(loggedError(app.log(), c.says)) << app.log();
+    EXPECT_TRUE(app.running());
+    EXPECT_EQ(app.children(), 0) << "the filter is left behind";
+    // The refused page's job still sent the job's setup, as the filter
+    // does; nothing else reached the printer.
+    if (c.filter == nullptr) {
+      FilterRun run;
+      run.args = filterArgs("PageSize=9 Resolution=203dpi StatusCheck=0 RunTrace=0_Off", document);
+      run.ppd = ppd(144);
+      const FilterResult expected = runFilter(run);
+      EXPECT_EQ(expected.exitStatus, 1);
+      EXPECT_TRUE(printer_->take(expected.out.size()) == expected.out);
+    }
+  }
+  const std::string commands = dir.write("commands", "SL203,24,G\r\nSW406\r\nSOT\r\nP1\r\n");
+  FilterRun run;
+  run.args = filterArgs("StatusCheck=0", commands);
+  run.ppd = ppd(144);
+  const FilterResult next = runFilter(run);
+  EXPECT_EQ(print("refused", "application/vnd.tamrisk-label", readFile(commands), "", next.out.size()), next.out)
+      << "the next job did not print";
 }
 
 TEST_F(PrinterAppTest, RawCommandFilesPassThroughTheFilter) {
