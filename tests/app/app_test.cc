@@ -90,6 +90,17 @@ class PrinterAppTest : public testing::Test {
   }
 
   static std::string ppd(int model) { return ppds_->path() + "/tmk" + std::to_string(model) + ".ppd"; }
+  // What the filter writes for one label with `options`, the status query
+  // and the run trace off: what the printer must get.
+  static std::string filterBytes(const Image& image, int model, const std::string& options) {
+    FilterRun run;
+    run.args = filterArgs(options + " StatusCheck=0 RunTrace=0_Off");
+    run.ppd = ppd(model);
+    run.input = makeRaster({pageOf(image)});
+    const FilterResult result = runFilter(run);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    return result.out;
+  }
 
   // Adds a printer; names must differ between tests.
   static void addPrinter(const std::string& name, const std::string& driver) {
@@ -218,12 +229,7 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
     // A JPEG page comes back exact only when made of whole blocks.
     const Image image = format == "image/jpeg" ? blockImage(c.width, c.height, seed++)
                                                : labelImage(c.width, c.height, seed++);
-    FilterRun run;
-    run.args = filterArgs(std::string(c.options) + " StatusCheck=0 RunTrace=0_Off");
-    run.ppd = ppd(c.model);
-    run.input = makeRaster({pageOf(image)});
-    const FilterResult expected = runFilter(run);
-    ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+    const std::string expected = filterBytes(image, c.model, c.options);
 
     const std::vector<uint8_t> gray = grayOf(image);
     const std::string document =
@@ -231,9 +237,9 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
         : format == "image/jpeg" ? jpeg(c.width, c.height, gray)
         : format == "image/urf"  ? grayRaster(CUPS_RASTER_WRITE_APPLE, c.width, c.height, c.resolution, {gray})
                                  : pwgRaster(c.width, c.height, c.resolution, gray);
-    const std::string received = print(c.printer, c.format, document, c.attributes, expected.out.size());
-    EXPECT_EQ(received.size(), expected.out.size());
-    EXPECT_TRUE(received == expected.out) << "the printer got other bytes than the filter writes";
+    const std::string received = print(c.printer, c.format, document, c.attributes, expected.size());
+    EXPECT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected) << "the printer got other bytes than the filter writes";
     const std::vector<PrintedPage> pages = splitPages(parseStream(received));
     ASSERT_EQ(pages.size(), 1u);
     if (std::string(c.options).find("Rotation=1") == std::string::npos) {
@@ -626,20 +632,11 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   const std::string defaults = "session=" + session + "&label-print-method=thermal-transfer&label-compression=on";
   EXPECT_NE(app_->web("/web/printing", defaults).body.find("Changes saved."), std::string::npos);
   const Image image = labelImage(406, 203, 9);
-  FilterRun run;
-  run.args = filterArgs("PageSize=9 Resolution=203dpi MediaType=1 StatusCheck=0 RunTrace=0_Off");
-  run.ppd = ppd(38);
-  run.input = makeRaster({pageOf(image)});
-  const FilterResult expected = runFilter(run);
-  ASSERT_EQ(expected.exitStatus, 0) << expected.err;
-  EXPECT_TRUE(print("web", "image/pwg-raster", pwgRaster(406, 203, 203, grayOf(image)), "", expected.out.size()) ==
-              expected.out);
+  const std::string expected = filterBytes(image, 38, "PageSize=9 Resolution=203dpi MediaType=1");
+  EXPECT_TRUE(print("web", "image/pwg-raster", pwgRaster(406, 203, 203, grayOf(image)), "", expected.size()) ==
+              expected);
   EXPECT_TRUE(app_->running()) << app_->log();
 }
-
-}  // namespace
-
-namespace {
 
 // A printer that leaves the status request unanswered (many are one-way) or
 // resets the connection must not hold up a job: the app's status query waits
@@ -655,12 +652,7 @@ TEST_F(PrinterAppTest, AJobNeverWaitsForAStatusQueryThePrinterDoesNotAnswer) {
       {"resetting", PretendPrinter::StatusReply::Reset},
   };
   const Image image = labelImage(406, 203, 7);
-  FilterRun run;
-  run.args = filterArgs("PageSize=9 Resolution=203dpi StatusCheck=0 RunTrace=0_Off");
-  run.ppd = ppd(144);
-  run.input = makeRaster({pageOf(image)});
-  const FilterResult expected = runFilter(run);
-  ASSERT_EQ(expected.exitStatus, 0) << expected.err;
+  const std::string expected = filterBytes(image, 144, "PageSize=9 Resolution=203dpi");
   const std::string stateReasons =
       printerAttributesTest("printer-state-reasons", "  EXPECT printer-state-reasons WITH-ALL-VALUES none\n");
 
@@ -688,7 +680,7 @@ TEST_F(PrinterAppTest, AJobNeverWaitsForAStatusQueryThePrinterDoesNotAnswer) {
         ipptool(app_->printerUri(c.printer), printJobTest(""), {"-f", page, "-d", "filetype=image/pwg-raster"});
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
     EXPECT_EQ(printed.status, 0) << printed.output;
-    EXPECT_TRUE(printer.take(expected.out.size()) == expected.out)
+    EXPECT_TRUE(printer.take(expected.size()) == expected)
         << "the printer got other bytes than the filter writes";
     EXPECT_LT(seconds, 5.0) << "the job waited for the status query";
     const std::string log = app_->log().substr(logBefore);
