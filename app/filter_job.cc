@@ -537,9 +537,11 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   }
   state->bitsPerPixel = in.cupsBitsPerPixel;
   state->ink = in.cupsColorSpace == CUPS_CSPACE_K;
-  // A page larger than the label is cut to the label, as the printer would.
-  const unsigned labelWidth = dots(options->media.size_width, in.HWResolution[0]);
-  const unsigned labelLength = dots(options->media.size_length, in.HWResolution[1]);
+  // A page larger than the label is cut to the label, as the printer would:
+  // in the printer's dots, as the page's own resolution is the client's to
+  // claim and would let a page of any size through.
+  const unsigned labelWidth = dots(options->media.size_width, static_cast<unsigned>(options->printer_resolution[0]));
+  const unsigned labelLength = dots(options->media.size_length, static_cast<unsigned>(options->printer_resolution[1]));
   state->width = labelWidth > 0 ? std::min(in.cupsWidth, labelWidth) : in.cupsWidth;
   state->height = labelLength > 0 ? std::min(rows, labelLength) : rows;
 

@@ -253,9 +253,10 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
 struct ClientPage {
   const char* type;  // black_1, sgray_1 (a set bit is white), sgray_8 or black_8
   uint32_t width, height;
+  unsigned resolution = 203;  // as the page header says
 };
 
-// The pages as one PWG raster stream at 203 dpi, each drawn from a random
+// The pages as one PWG raster stream, each drawn from a random
 // 1-bit image; `seen` gets those images cut to `labelWidth` x `labelHeight`,
 // that is what the filter is to be given for them.
 std::string clientPages(const std::vector<ClientPage>& pages, uint32_t labelWidth, uint32_t labelHeight,
@@ -274,8 +275,8 @@ std::string clientPages(const std::vector<ClientPage>& pages, uint32_t labelWidt
     cups_page_header2_t header;
     pwg_media_t* media = pwgMediaForSize(static_cast<int>(page.width * 2540 / 203),
                                          static_cast<int>(page.height * 2540 / 203));
-    cupsRasterInitPWGHeader(&header, media, bits ? "black_1" : ink ? "black_8" : "sgray_8", 203, 203, "one-sided",
-                            "normal");
+    cupsRasterInitPWGHeader(&header, media, bits ? "black_1" : ink ? "black_8" : "sgray_8", page.resolution,
+                            page.resolution, "one-sided", "normal");
     header.cupsWidth = page.width;
     header.cupsHeight = page.height;
     header.cupsBytesPerLine = bits ? image.bytesPerLine : page.width;
@@ -332,6 +333,10 @@ TEST_F(PrinterAppTest, OneBitAndGrayPagesOfAnySizeReachThePrinterAsTheFilterWrit
       {"black_8", 410, 190},   //
       {"sgray_1", 300, 100},   //
       {"black_1", 406, 203},   // 1-bit again after 8-bit
+      // A claimed resolution does not make the label larger: the page is
+      // cut to the printer's dots.
+      {"sgray_8", 517, 260, 100000},
+      {"black_1", 517, 260, 100000},
   };
   std::vector<Image> seen;
   const std::string document = clientPages(pages, labelWidth, labelHeight, seen);
