@@ -4,6 +4,7 @@
 
 #include <pappl/pappl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -81,8 +82,9 @@ void addWebStrings(pappl_system_t* system);
 // and sets the printer-state reasons it reports; returns at once when a job
 // has the printer, and gives way to a job that comes meanwhile. A socket://
 // printer is asked over a connection of the app's own, so that no job ever
-// waits for the query. False when the printer did not answer.
-bool queryPrinterStatus(pappl_printer_t* printer);
+// waits for the query; it stops waiting for the printer once `stop` is set.
+// False when the printer did not answer.
+bool queryPrinterStatus(pappl_printer_t* printer, const std::atomic<bool>& stop);
 
 // PAPPL's status callback: the printer-state reasons as the last query left
 // them, a new query started in the background. Never waits for the printer.

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -51,8 +52,8 @@ pappl_preason_t reasonBit(std::string_view keyword) {
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
-// How often a status query that waits for the printer's answer looks
-// whether a job wants the printer.
+// How often a status query that waits for the printer looks whether it
+// should give way.
 constexpr int kJobCheckMilliseconds = 50;
 constexpr int kConnectMilliseconds = 2000;
 
@@ -63,10 +64,13 @@ class FilterProcess {
 
   // `job` is null for a status query, in which the filter's status request
   // is answered from the printer over the back channel. A query talks to
-  // the printer over `connection` when one is given, else over `device`.
+  // the printer over `connection` when one is given, else over `device`,
+  // and stops waiting once `stop` is set.
   bool start(pappl_printer_t* printer, pappl_job_t* job, pappl_device_t* device, const std::string& ppd,
-             const std::string& options, const char* file, Fd connection = Fd()) {
+             const std::string& options, const char* file, Fd connection = Fd(),
+             const std::atomic<bool>* stop = nullptr) {
     printer_ = printer;
+    stop_ = stop;
     job_ = job;
     device_ = device;
     connection_ = std::move(connection);
@@ -159,7 +163,7 @@ class FilterProcess {
     std::string pending;
     while (output.get() >= 0 || errors.get() >= 0) {
       // While a status reply is awaited on the connection, every short
-      // while the wait looks whether a job wants the printer.
+      // while the wait looks whether it should give way.
       const bool awaiting = asked_ && connection_.get() >= 0;
       std::array<pollfd, 4> fds{{{output.get(), POLLIN, 0},
                                  {errors.get(), POLLIN, 0},
@@ -197,8 +201,8 @@ class FilterProcess {
       }
       if (fds[3].revents != 0) {
         readConnectionReply();
-      } else if (awaiting && papplPrinterGetNumberOfActiveJobs(printer_) > 0) {
-        endReply("a job wants the printer");
+      } else if (const char* why = awaiting ? giveWay() : nullptr) {
+        endReply(why);
       }
       if (fds[1].revents != 0) {
         const ssize_t n = read(errors.get(), buffer.data(), buffer.size());
@@ -234,8 +238,8 @@ class FilterProcess {
   // the device, and a job cannot open it meanwhile: a job that is already
   // waiting goes first.
   void readDeviceReply() {
-    if (papplPrinterGetNumberOfActiveJobs(printer_) > 0) {
-      endReply("a job wants the printer");
+    if (const char* why = giveWay()) {
+      endReply(why);
       return;
     }
     std::array<unsigned char, 2> reply{};
@@ -256,6 +260,13 @@ class FilterProcess {
     answered_ = got > 0;
     if (answered_) (void)!write(backWrite_.get(), reply.data(), static_cast<size_t>(got));
     endReply(answered_ ? nullptr : got == 0 ? "the printer closed the connection" : "the connection failed");
+  }
+
+  // Why a status query should stop waiting for the printer, or null.
+  const char* giveWay() const {
+    if (stop_ != nullptr && *stop_) return "the printer is being deleted";
+    if (papplPrinterGetNumberOfActiveJobs(printer_) > 0) return "a job wants the printer";
+    return nullptr;
   }
 
   // Ends the filter's wait for the status byte: it reads what was passed on,
@@ -332,6 +343,7 @@ class FilterProcess {
   pappl_job_t* job_ = nullptr;
   pappl_device_t* device_ = nullptr;
   Fd connection_;
+  const std::atomic<bool>* stop_ = nullptr;
   bool viaConnection_ = false;
   bool asked_ = false, answered_ = false;
   pappl_preason_t added_ = PAPPL_PREASON_NONE, removed_ = PAPPL_PREASON_NONE;
@@ -650,8 +662,9 @@ namespace {
 
 // A connection of the app's own to a socket:// printer, so that a status
 // query never holds the printer's PAPPL device: a job opens the device
-// whenever it comes. Invalid when the printer cannot be reached.
-Fd connectToPrinter(pappl_printer_t* printer, const char* uri) {
+// whenever it comes. Invalid when the printer cannot be reached or `stop`
+// is set meanwhile.
+Fd connectToPrinter(pappl_printer_t* printer, const char* uri, const std::atomic<bool>& stop) {
   std::array<char, 32> scheme{};
   std::array<char, 256> userpass{}, host{}, resource{};
   int port = 0;
@@ -681,7 +694,12 @@ Fd connectToPrinter(pappl_printer_t* printer, const char* uri) {
       if (error != EINPROGRESS) continue;
       pollfd writable{connection.get(), POLLOUT, 0};
       socklen_t length = sizeof error;
-      if (poll(&writable, 1, kConnectMilliseconds) <= 0) {
+      int ready = 0;
+      for (int waited = 0; ready == 0 && waited < kConnectMilliseconds && !stop; waited += kJobCheckMilliseconds) {
+        ready = poll(&writable, 1, kJobCheckMilliseconds);
+        if (ready < 0 && errno == EINTR) ready = 0;
+      }
+      if (ready <= 0) {
         error = ETIMEDOUT;
         continue;
       }
@@ -706,11 +724,11 @@ bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::strin
   return filter.finish() && fed;
 }
 
-bool queryPrinterStatus(pappl_printer_t* printer) {
+bool queryPrinterStatus(pappl_printer_t* printer, const std::atomic<bool>& stop) {
   const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(printer));
   const char* uri = papplPrinterGetDeviceURI(printer);
   // file: devices have no read side.
-  if (driver == nullptr || uri == nullptr || startsWith(uri, "file:")) return false;
+  if (driver == nullptr || uri == nullptr || startsWith(uri, "file:") || stop) return false;
   // A printer busy with a job is asked another time.
   if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
   // A socket:// printer gets a connection of the app's own; other devices
@@ -718,7 +736,7 @@ bool queryPrinterStatus(pappl_printer_t* printer) {
   Fd connection;
   pappl_device_t* device = nullptr;
   if (startsWith(uri, "socket:")) {
-    connection = connectToPrinter(printer, uri);
+    connection = connectToPrinter(printer, uri, stop);
     if (connection.get() < 0) return false;
   } else if ((device = papplPrinterOpenDevice(printer)) == nullptr) {
     return true;
@@ -727,7 +745,7 @@ bool queryPrinterStatus(pappl_printer_t* printer) {
   {
     FilterProcess filter;
     if (filter.start(printer, nullptr, device, ppdPath(*driver), "StatusCheck=1 RunTrace=0_Off", "/dev/null",
-                     std::move(connection))) {
+                     std::move(connection), &stop)) {
       filter.finish();
       answered = filter.answered();
     }

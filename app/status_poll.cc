@@ -23,9 +23,13 @@ struct StatusPoll {
   std::mutex mutex;
   std::thread query;
   std::atomic<bool> running{false};
+  // Set when the printer is deleted: PAPPL holds the whole system while it
+  // waits here, so the query stops waiting for the printer.
+  std::atomic<bool> closing{false};
   Clock::time_point quietUntil;  // guarded by mutex
 
   ~StatusPoll() {
+    closing = true;
     if (query.joinable()) query.join();
   }
 };
@@ -54,7 +58,7 @@ bool statusCallback(pappl_printer_t* printer) {
   if (poll->query.joinable()) poll->query.join();  // the last one, already done
   poll->running = true;
   poll->query = std::thread([printer, poll] {
-    const bool answered = queryPrinterStatus(printer);
+    const bool answered = queryPrinterStatus(printer, poll->closing);
     std::lock_guard done(poll->mutex);
     if (!answered) poll->quietUntil = Clock::now() + kSilentPause;
     poll->running = false;
