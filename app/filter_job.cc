@@ -382,14 +382,7 @@ struct RasterJob {
 
   // Writes what is gathered to the filter; false when the filter is gone.
   bool flush() {
-    size_t done = 0;
-    while (done < pending.size()) {
-      const ssize_t put = write(filter.input(), pending.data() + done, pending.size() - done);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) break;
-      done += static_cast<size_t>(put);
-    }
-    const bool whole = done == pending.size();
+    const bool whole = writeAll(filter.input(), pending);
     pending.clear();
     return whole;
   }

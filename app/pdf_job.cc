@@ -199,21 +199,36 @@ ssize_t readRendered(void* prefilters, unsigned char* bytes, size_t length) {
 
 using Raster = std::unique_ptr<cups_raster_t, decltype(&cupsRasterClose)>;
 
-// Copies the pages from `header` on to the filter, counting each.
-bool copyPages(pappl_job_t* job, cups_raster_t* in, cups_page_header2_t& header, int input) {
-  const Raster out(cupsRasterOpen(input, CUPS_RASTER_WRITE), cupsRasterClose);
+// The filter's stream, gathered a page at a time.
+ssize_t gatherPage(void* page, unsigned char* bytes, size_t length) {
+  auto& pending = *static_cast<std::vector<unsigned char>*>(page);
+  pending.insert(pending.end(), bytes, bytes + length);
+  return static_cast<ssize_t>(length);
+}
+
+// Copies the pages from `header` on to the filter, counting each. Each page
+// reaches the filter whole, in one write, as on the raster path: a cancel or
+// a renderer that stops within a page (`pageCut`) never leaves the filter a
+// page cut short, which it would report as damaged.
+bool copyPages(pappl_job_t* job, cups_raster_t* in, cups_page_header2_t& header, int input, bool& pageCut) {
+  std::vector<unsigned char> page;
+  const Raster out(cupsRasterOpenIO(gatherPage, &page, CUPS_RASTER_WRITE), cupsRasterClose);
   if (out == nullptr) return false;
-  std::vector<unsigned char> row;
   do {
     if (header.cupsBytesPerLine == 0 || cupsRasterWriteHeader2(out.get(), &header) == 0) return false;
-    papplJobSetImpressionsCompleted(job, 1);
-    row.resize(header.cupsBytesPerLine);
+    const size_t start = page.size();
+    page.resize(start + size_t{header.cupsBytesPerLine} * header.cupsHeight);
+    // Uncompressed raster: the rows are the bytes the filter reads.
     for (unsigned y = 0; y < header.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(in, row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine ||
-          cupsRasterWritePixels(out.get(), row.data(), header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+      if (cupsRasterReadPixels(in, page.data() + start + size_t{y} * header.cupsBytesPerLine,
+                               header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+        pageCut = true;
         return false;
       }
     }
+    if (!writeAll(input, page)) return false;
+    page.clear();
+    papplJobSetImpressionsCompleted(job, 1);
   } while (cupsRasterReadHeader2(in, &header) != 0);
   return true;
 }
@@ -253,12 +268,16 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
     papplJobSetMessage(job, "The PDF has no page to print.");
     return true;
   }
+  bool pageCut = false;
   const bool printed = printFilterInput(
-      job, device, ppd, settings, [&](int input) { return copyPages(job, in.get(), header, input); });
-  if (!printed) render.stop();
+      job, device, ppd, settings, [&](int input) { return copyPages(job, in.get(), header, input, pageCut); });
+  // The rest is not wanted once the filter has failed.
+  if (!printed && !pageCut) render.stop();
   const bool rendered = render.finish();
-  if (!rendered && printed && !papplJobIsCanceled(job)) {
-    papplJobSetMessage(job, "Unable to print the PDF: %s", render.error().c_str());
+  if ((pageCut || (!rendered && printed)) && !papplJobIsCanceled(job)) {
+    const std::string why = render.error().empty() ? "a page was not rendered whole" : render.error();
+    papplJobSetMessage(job, "Unable to print the PDF: %s", why.c_str());
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
   }
   return printed && rendered;
 }

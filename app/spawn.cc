@@ -3,6 +3,18 @@
 #include <signal.h>
 #include <spawn.h>
 
+#include <cerrno>
+
+bool writeAll(int fd, std::span<const unsigned char> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = write(fd, bytes.data(), bytes.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    bytes = bytes.subspan(static_cast<size_t>(put));
+  }
+  return true;
+}
+
 int spawnProgram(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
                  std::span<const int> fds, pid_t* pid, pid_t group) {
   posix_spawn_file_actions_t actions;

@@ -55,6 +55,9 @@ inline std::optional<Pipe> makePipe() {
   return Pipe{high(fds[0]), high(fds[1])};
 }
 
+// Writes all of `bytes` to `fd`; false when it takes them not all.
+bool writeAll(int fd, std::span<const unsigned char> bytes);
+
 // Starts `program` with `args` (its name first) and `env`, the descriptors
 // `fds` becoming its 0, 1, 2 and on; 0 or errno's value. A `group` of 0
 // makes the child lead a process group of its own, a positive one puts it
