@@ -22,6 +22,9 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
   for (size_t target = 0; target < fds.size(); ++target) {
     posix_spawn_file_actions_adddup2(&actions, fds[target], static_cast<int>(target));
   }
+  // Nothing else: PAPPL opens some descriptors without close-on-exec (the
+  // SNMP socket of a socket:// device), which a child would hold.
+  posix_spawn_file_actions_addclosefrom_np(&actions, static_cast<int>(fds.size()));
   // The child starts with default signal handling and nothing blocked,
   // whatever PAPPL's threads have set: SIGTERM must cancel it.
   posix_spawnattr_t attributes;
