@@ -123,8 +123,7 @@ class FilterProcess {
   bool answered() const { return answered_; }  // after finish()
 
   void cancel() {
-    if (pid_ > 0 && !canceled_) {
-      canceled_ = true;
+    if (pid_ > 0 && !canceled_.exchange(true)) {
       kill(pid_, SIGTERM);
     }
   }
@@ -348,7 +347,7 @@ class FilterProcess {
   bool asked_ = false, answered_ = false;
   pappl_preason_t added_ = PAPPL_PREASON_NONE, removed_ = PAPPL_PREASON_NONE;
   pid_t pid_ = -1;
-  bool canceled_ = false;
+  std::atomic<bool> canceled_{false};  // the job's thread and the pump thread cancel
   bool deviceFailed_ = false;  // written by the pump thread, read after join
   bool filterSaidWhy_ = false;  // the same
   Fd input_, backWrite_;
