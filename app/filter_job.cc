@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -114,8 +115,19 @@ class FilterProcess {
     log(PAPPL_LOGLEVEL_DEBUG, "Filter " + std::to_string(pid_) + ": PPD=" + ppd + " options '" + options + "'");
     if (file == nullptr) input_ = std::move(input->write);
     backWrite_ = std::move(back->write);
-    pump_ = std::thread(&FilterProcess::pump, this, std::move(output->read), std::move(errors->read),
-                        std::move(sideOurs));
+    try {
+      pump_ = std::thread(&FilterProcess::pump, this, std::move(output->read), std::move(errors->read),
+                          std::move(sideOurs));
+    } catch (const std::system_error& error) {
+      // No exception may leave a PAPPL callback; a filter whose output
+      // nobody reads cannot run, so it goes.
+      log(PAPPL_LOGLEVEL_ERROR, std::string("Unable to start the filter's output thread: ") + error.what());
+      kill(pid_, SIGKILL);
+      while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+      }
+      pid_ = -1;
+      return false;
+    }
     return true;
   }
 

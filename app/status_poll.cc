@@ -5,6 +5,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "app.h"
@@ -57,11 +58,17 @@ bool statusCallback(pappl_printer_t* printer) {
   if (Clock::now() < poll->quietUntil) return true;
   if (poll->query.joinable()) poll->query.join();  // the last one, already done
   poll->running = true;
-  poll->query = std::thread([printer, poll] {
-    const bool answered = queryPrinterStatus(printer, poll->closing);
-    std::lock_guard done(poll->mutex);
-    if (!answered) poll->quietUntil = Clock::now() + kSilentPause;
+  try {
+    poll->query = std::thread([printer, poll] {
+      const bool answered = queryPrinterStatus(printer, poll->closing);
+      std::lock_guard done(poll->mutex);
+      if (!answered) poll->quietUntil = Clock::now() + kSilentPause;
+      poll->running = false;
+    });
+  } catch (const std::system_error&) {
+    // No exception may leave a PAPPL callback: without a thread to spare,
+    // the printer is asked at a later callback.
     poll->running = false;
-  });
+  }
   return true;
 }
