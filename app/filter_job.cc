@@ -51,8 +51,6 @@ pappl_preason_t reasonBit(std::string_view keyword) {
   return PAPPL_PREASON_OTHER;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 // How often a status query that waits for the printer looks whether it
 // should give way.
 constexpr int kJobCheckMilliseconds = 50;
@@ -99,8 +97,9 @@ class FilterProcess {
     // checked build checks the filter too.
     std::vector<std::string> env{"PPD=" + ppd};
     for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (startsWith(*entry, "ASAN_OPTIONS=") || startsWith(*entry, "UBSAN_OPTIONS=") ||
-          startsWith(*entry, "LSAN_OPTIONS=")) {
+      const std::string_view variable(*entry);
+      if (variable.starts_with("ASAN_OPTIONS=") || variable.starts_with("UBSAN_OPTIONS=") ||
+          variable.starts_with("LSAN_OPTIONS=")) {
         env.emplace_back(*entry);
       }
     }
@@ -320,24 +319,24 @@ class FilterProcess {
   void message(std::string_view line) {
     if (job_ == nullptr) {
       // A status query: only its reasons count.
-      if (startsWith(line, "STATE: +")) added_ |= reasonBit(line.substr(8));
-      if (startsWith(line, "STATE: -")) removed_ |= reasonBit(line.substr(8));
+      if (line.starts_with("STATE: +")) added_ |= reasonBit(line.substr(8));
+      if (line.starts_with("STATE: -")) removed_ |= reasonBit(line.substr(8));
       return;
     }
-    if (startsWith(line, "INFO: ")) {
+    if (line.starts_with("INFO: ")) {
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
-    } else if (startsWith(line, "ERROR: ")) {
+    } else if (line.starts_with("ERROR: ")) {
       filterSaidWhy_ = true;
       papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
       // PAPPL's log ignores a precision and would go on into the lines
       // that follow: its text is a string of its own.
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
-    } else if (startsWith(line, "STATE: +")) {
+    } else if (line.starts_with("STATE: +")) {
       // Only reasons the filter sets: the cleared ones it names with the
       // status check off say nothing about the printer, and the app's own
       // status poll clears them.
       papplPrinterSetReasons(papplJobGetPrinter(job_), reasonBit(line.substr(8)), PAPPL_PREASON_NONE);
-    } else if (startsWith(line, "PAGE: ")) {
+    } else if (line.starts_with("PAGE: ")) {
       // "PAGE: page copies": PAPPL counted the page, the printer makes the
       // copies.
       const std::string text(line.substr(6));
@@ -732,14 +731,14 @@ bool queryPrinterStatus(pappl_printer_t* printer, const std::atomic<bool>& stop)
   const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(printer));
   const char* uri = papplPrinterGetDeviceURI(printer);
   // file: devices have no read side.
-  if (driver == nullptr || uri == nullptr || startsWith(uri, "file:") || stop) return false;
+  if (driver == nullptr || uri == nullptr || std::string_view(uri).starts_with("file:") || stop) return false;
   // A printer busy with a job is asked another time.
   if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
   // A socket:// printer gets a connection of the app's own; other devices
   // (USB) are reached only through PAPPL.
   Fd connection;
   pappl_device_t* device = nullptr;
-  if (startsWith(uri, "socket:")) {
+  if (std::string_view(uri).starts_with("socket:")) {
     connection = connectToPrinter(printer, uri, stop);
     if (connection.get() < 0) return false;
   } else if ((device = papplPrinterOpenDevice(printer)) == nullptr) {

@@ -57,8 +57,6 @@ std::string layoutOptions(pappl_job_t* job) {
   return out;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
 // pdftopdf piped into gstoraster, both in one process group with the
 // Ghostscript that gstoraster starts; their messages come on one pipe.
 class Prefilters {
@@ -178,7 +176,7 @@ class Prefilters {
   }
 
   void message(std::string_view line) {
-    if (startsWith(line, "ERROR: ")) {
+    if (line.starts_with("ERROR: ")) {
       error_ = line.substr(7);
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
     } else {

@@ -51,9 +51,9 @@ constexpr Explained kExplained[] = {
      "uri-security-supported (2 values) SAME-COUNT-AS uri-authentication-supported (1 values)",
      "PAPPL 1.3.1: no ipps: URI for loopback clients"},
     // PAPPL 1.3.1 lists a job's reasons only up to warnings-detected: a job
-    // held by job-hold-until, whose one reason is job-hold-until-specified,
-    // gets no job-state-reasons at all.
-    {"Print-Job with job-hold-until", "job-state-reasons", "PAPPL 1.3.1: job-hold-until-specified is never listed"},
+    // held by job-hold-until, whose one reason is the hold itself, gets no
+    // job-state-reasons at all.
+    {"Print-Job with job-hold-until", "job-state-reasons", "PAPPL 1.3.1: a held job's reason is never listed"},
     // The regular expression of CUPS 2.4.2's ipp-2.0.test takes no dot in
     // the name part of a media name ("oe_1.5x1-label_1.5x1in"); PWG 5101.1
     // allows it, LPrint uses such names, and later CUPS fixed the
