@@ -180,7 +180,7 @@ class Prefilters {
       error_ = line.substr(7);
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
     } else {
-      papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%.*s", static_cast<int>(line.size()), line.data());
+      papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%s", std::string(line).c_str());  // the log takes no precision
     }
   }
 
