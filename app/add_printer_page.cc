@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "access.h"
 #include "app.h"
 
 namespace {
@@ -58,6 +59,8 @@ std::string addFromForm(pappl_client_t* client, pappl_system_t* system, std::str
       error = "Please enter a printer name.";
     } else if (uri.empty()) {
       error = "Please select a device or enter the printer's address.";
+    } else if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
+      error = "This device cannot be used: " + why + ".";
     } else if (driverInfo(driver.c_str()) == nullptr) {
       error = "Please select a driver.";
     } else if (pappl_printer_t* printer = papplPrinterCreate(system, 0, name.c_str(), driver.c_str(), nullptr,

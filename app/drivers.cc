@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "access.h"
 #include "app.h"
 #include "settings/models.h"
 
@@ -163,8 +164,15 @@ const DriverInfo* driverInfo(const char* driverName) {
   return nullptr;
 }
 
-bool driverCallback(pappl_system_t* system, const char* driverName, const char* /*deviceUri*/,
+bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri,
                     const char* /*deviceId*/, pappl_pr_driver_data_t* data, ipp_t** attrs, void* /*cbdata*/) {
+  // Every printer is made here, from every door: the web page, IPP, the
+  // command line and the state file.
+  if (const std::string why = deviceUriRefusal(deviceUri); !why.empty()) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No printer for the device URI '%s': %s.", deviceUri ? deviceUri : "",
+             why.c_str());
+    return false;
+  }
   const DriverInfo* info = driverInfo(driverName);
   if (info == nullptr) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named '%s'.", driverName ? driverName : "(null)");

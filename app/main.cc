@@ -1,11 +1,14 @@
 // tmk-printer-app: the Tamrisk label printers as IPP Everywhere printers.
 //
 //   tmk-printer-app server [-o server-port=N] [-o spool-directory=DIR] [-o state-file=FILE]
-//                          [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
+//                          [-o share-printers=true] [-o listen-hostname=HOST] [-o admin-group=GROUP]
+//                          [-o control-socket=PATH] [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
 //                          [-o tmk-prefilter-directory=DIR] ...
 //
 // and PAPPL's other subcommands (add, printers, submit, drivers, ...).
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +18,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "access.h"
 #include "app.h"
 
 AppPaths gPaths;
@@ -26,6 +32,10 @@ constexpr const char* kName = "tmk-printer-app";
 constexpr const char* kFooter = "rastertoTmkLabel " TMK_APP_VERSION " printer application";
 
 std::string gStateFile;  // lives as long as the system that saves into it
+AccessPolicy gPolicy;
+// The control sockets this server made, removed when it ends: PAPPL leaves
+// them behind.
+std::vector<std::string> gSockets;
 
 pappl_loglevel_t logLevel(const char* value) {
   if (value == nullptr) return PAPPL_LOGLEVEL_WARN;
@@ -68,8 +78,77 @@ std::string defaultSpoolDirectory() {
   return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + ".d";
 }
 
+bool isTrue(const char* value) {
+  return value != nullptr && (std::strcmp(value, "true") == 0 || std::strcmp(value, "yes") == 0 ||
+                              std::strcmp(value, "on") == 0 || std::strcmp(value, "1") == 0);
+}
+
+// True when a server answers on the domain socket `path`.
+bool answers(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return false;
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return connected;
+}
+
+// The control socket PAPPL's main loop gives a server of this user, and
+// where its command line looks for root's.
+std::string baseName;
+std::string userSocket() { return std::string(papplGetTempDir()) + "/" + baseName + std::to_string(getuid()) + ".sock"; }
+std::string rootSocket() { return "/run/" + baseName + ".sock"; }
+
+// Loopback only, unless the printers are shared: then every address, or
+// the one named.
+bool listenForClients(pappl_system_t* system, const char* hostname) {
+  if (gPolicy.shared) {
+    if (papplSystemAddListeners(system, hostname)) return true;
+  } else {
+    if (hostname != nullptr) {
+      papplLog(system, PAPPL_LOGLEVEL_WARN, "listen-hostname is used only with share-printers=true.");
+    }
+    // One address at a time: PAPPL 1.3.1 listens on only the first address
+    // of a name.
+    if (papplSystemAddListeners(system, "127.0.0.1")) {
+      if (!papplSystemAddListeners(system, "[::1]")) {
+        papplLog(system, PAPPL_LOGLEVEL_INFO, "Not listening on [::1] (no IPv6 loopback).");
+      }
+      return true;
+    }
+  }
+  std::fprintf(stderr, "%s: Unable to listen on port %d (in use by another program?).\n", kName,
+               papplSystemGetHostPort(system));
+  return false;
+}
+
+// Printers are announced by DNS-SD only when they are shared: a printer
+// that only this machine reaches is nobody else's business.
+void printerCreated(pappl_printer_t* printer, void* /*data*/) {
+  if (!gPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
+}
+
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {
   const auto option = [&](const char* name) { return cupsGetOption(name, numOptions, options); };
+  // The server parses documents from anyone: never as root.
+  if (getuid() == 0 || geteuid() == 0) {
+    std::fprintf(stderr,
+                 "%s: The server does not run as root. Run it as an unprivileged user; the service runs as the "
+                 "user %s.\n",
+                 kName, kName);
+    return nullptr;
+  }
+  // A second server would take over the first one's control sockets.
+  const char* control = option("control-socket");
+  for (const std::string& path : {userSocket(), std::string(control != nullptr ? control : "")}) {
+    if (!path.empty() && answers(path)) {
+      std::fprintf(stderr, "%s: Another server is running on %s; stop it first.\n", kName, path.c_str());
+      return nullptr;
+    }
+  }
+  gPolicy.shared = isTrue(option("share-printers"));
   if (const char* filter = option("tmk-filter")) gPaths.filter = filter;
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
@@ -90,11 +169,21 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     return nullptr;
   }
   const char* logFile = option("log-file");
+  // No PAM service: PAPPL's would ask any client for a password over the
+  // network, and a server that is not root cannot check one.
   pappl_system_t* system =
       papplSystemCreate(serverOptions(option("server-options")), "Tamrisk Label Printers", port, "_print,_universal",
-                        spool.c_str(), logFile ? logFile : "-", logLevel(option("log-level")),
-                        option("auth-service"), false);
+                        spool.c_str(), logFile ? logFile : "-", logLevel(option("log-level")), nullptr, false);
   if (system == nullptr) return nullptr;
+  if (control != nullptr && *control != '\0') {
+    if (!papplSystemAddListeners(system, control)) {
+      std::fprintf(stderr, "%s: Unable to listen on %s.\n", kName, control);
+      papplSystemDelete(system);
+      return nullptr;
+    }
+    gSockets.emplace_back(control);
+  }
+  gSockets.push_back(userSocket());
   // PDF, where the prefilters that render it are installed; before any
   // printer is made or loaded, as its formats are fixed then.
   if (pdfPrefiltersInstalled()) {
@@ -104,16 +193,23 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
              "No pdftopdf and gstoraster in %s (Debian package cups-filters): PDF is not offered.",
              gPaths.prefilterDirectory.c_str());
   }
-  if (option("private-server") == nullptr) papplSystemAddListeners(system, option("listen-hostname"));
+  if (option("private-server") == nullptr && !listenForClients(system, option("listen-hostname"))) {
+    papplSystemDelete(system);
+    return nullptr;
+  }
   if (const char* host = option("server-hostname")) papplSystemSetHostName(system, host);
-  if (const char* group = option("admin-group")) papplSystemSetAdminGroup(system, group);
+  // Administration needs a group: without one PAPPL asks nobody.
+  const char* group = option("admin-group");
+  papplSystemSetAdminGroup(system, group != nullptr && *group != '\0' ? group : "lpadmin");
+  papplSystemSetAuthCallback(system, nullptr, authorizeClient, &gPolicy);
   papplSystemSetFooterHTML(system, kFooter);
   // Before PAPPL adds its own at start: the first page for a path wins.
   papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, system);
   addWebStrings(system);
   const auto drivers = driverTable();
-  papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, nullptr,
+  papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, printerCreated,
                                driverCallback, nullptr);
+  if (!gPolicy.shared) papplSystemSetDNSSDName(system, nullptr);
   // Without this option the main loop picks the state file: under
   // /var/lib for root, the user's configuration folder otherwise.
   if (const char* state = option("state-file")) {
@@ -126,12 +222,65 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   return system;
 }
 
+// The device URIs a command line gives, as PAPPL's main loop reads them:
+// -v URI, or smi55357-device-uri among the -o options.
+std::vector<std::string> deviceUris(int argc, char* argv[]) {
+  std::vector<std::string> uris;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') continue;
+    // PAPPL 1.3.1 reads each letter of "-xy" as the first one.
+    for (size_t letter = 1; letter < arg.size(); ++letter) {
+      if (std::string_view("dhjmnotuv").find(arg[1]) == std::string_view::npos || ++i >= argc) break;
+      if (arg[1] == 'v') uris.emplace_back(argv[i]);
+      if (arg[1] == 'o') {
+        cups_option_t* parsed = nullptr;
+        const int count = cupsParseOptions(argv[i], 0, &parsed);
+        if (const char* uri = cupsGetOption("smi55357-device-uri", count, parsed)) uris.emplace_back(uri);
+        cupsFreeOptions(count, parsed);
+      }
+    }
+  }
+  return uris;
+}
+
+// The subcommand: the first argument that is no option nor an option's value.
+std::string_view subcommand(int argc, char* argv[]) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.size() < 2 || arg[0] != '-') return arg;
+    if (arg[1] != '-' && std::string_view("dhjmnotuv").find(arg[1]) != std::string_view::npos) ++i;
+  }
+  return "";
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   // A filter that ends while we write its input must not end the server.
   std::signal(SIGPIPE, SIG_IGN);
+  const std::string_view program = argv[0];
+  baseName = program.substr(program.rfind('/') + 1);
+  for (const std::string& uri : deviceUris(argc, argv)) {
+    if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
+      std::fprintf(stderr, "%s: Refusing the device URI '%s': %s.\n", kName, uri.c_str(), why.c_str());
+      return 1;
+    }
+  }
+  // PAPPL's command line starts a server of its own where none answers;
+  // root's would be a root server.
+  const std::string_view command = subcommand(argc, argv);
+  const bool needsServer = !command.empty() && command != "server" && command != "devices" && command != "drivers";
+  if (getuid() == 0 && needsServer && !answers(rootSocket())) {
+    std::fprintf(stderr, "%s: No server answers on %s: is the %s service running?\n", kName, rootSocket().c_str(),
+                 kName);
+    return 1;
+  }
   const auto drivers = driverTable();
-  return papplMainloop(argc, argv, TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()), drivers.data(),
-                       nullptr, driverCallback, nullptr, nullptr, makeSystem, nullptr, nullptr);
+  const int status = papplMainloop(argc, argv, TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()),
+                                   drivers.data(), nullptr, driverCallback, nullptr, nullptr, makeSystem, nullptr,
+                                   nullptr);
+  for (const std::string& path : gSockets) unlink(path.c_str());
+  return status;
 }

@@ -4,6 +4,7 @@ nobody (when started as root) on a loopback port with its own spool folder
 and state file; a pretend label printer on a loopback socket; and
 Create-Printer through ipptool.
 """
+import grp
 import os
 import shutil
 import socket
@@ -112,9 +113,13 @@ class PrinterApp:
             self.port = s.getsockname()[1]
         h = self.home
         args += ["/usr/bin/env", "-i", f"HOME={h}", f"TMPDIR={h}", f"{h}/{os.path.basename(program)}", "server",
-                 "-o", f"server-port={self.port}", "-o", "listen-hostname=127.0.0.1", "-o", f"spool-directory={h}/spool",
+                 "-o", f"server-port={self.port}", "-o", f"spool-directory={h}/spool",
                  "-o", f"state-file={h}/app.state", "-o", f"log-file={h}/app.log", "-o", f"log-level={log_level}",
                  "-o", f"tmk-filter={h}/rastertoTmkLabel", "-o", f"tmk-ppd-directory={h}/ppd"]
+        # Whoever runs the tests administers the app: root always, anyone
+        # else as a member of their own group.
+        if os.geteuid() != 0:
+            args += ["-o", "admin-group=" + grp.getgrgid(os.getegid()).gr_name]
         self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while True:

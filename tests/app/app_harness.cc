@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <poll.h>
+#include <grp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
@@ -213,11 +214,16 @@ PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filte
   if (const char* value = getenv("ASAN_OPTIONS")) args.push_back(std::string("ASAN_OPTIONS=") + value + ":detect_leaks=0");
   if (const char* value = getenv("UBSAN_OPTIONS")) args.push_back(std::string("UBSAN_OPTIONS=") + value);
   args.insert(args.end(), {home + "/tmk-printer-app", "server", "-o", "server-port=" + std::to_string(port_), "-o",
-                           "listen-hostname=127.0.0.1", "-o", "spool-directory=" + spool, "-o",
+                           "spool-directory=" + spool, "-o",
                            "state-file=" + home + "/app.state", "-o", "log-file=" + home + "/app.log", "-o",
                            "log-level=debug", "-o",
                            "tmk-filter=" + (filter.empty() ? home + "/rastertoTmkLabel" : filter), "-o",
                            "tmk-ppd-directory=" + home + "/ppd"});
+  // Whoever runs the tests administers the app: root always, anyone else as
+  // a member of their own group.
+  if (geteuid() != 0) {
+    if (const group* own = getgrgid(getegid())) args.insert(args.end(), {"-o", std::string("admin-group=") + own->gr_name});
+  }
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
