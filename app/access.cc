@@ -129,6 +129,8 @@ std::string deviceUriRefusal(const char* uri) {
   return "only network printers (socket://HOST[:PORT]) and USB printers (usb://...) can be used";
 }
 
+AccessPolicy gAccessPolicy;
+
 http_status_t authorizeClient(pappl_client_t* client, const char* group, gid_t groupId, void* policy) {
   const bool shared = static_cast<const AccessPolicy*>(policy)->shared;
   const int fd = httpGetFd(papplClientGetHTTP(client));
@@ -161,4 +163,22 @@ extern "C" bool papplDeviceIsSupported(const char* uri) {
   using Function = bool (*)(const char*);
   static const auto pappl = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "papplDeviceIsSupported"));
   return deviceUriRefusal(uri).empty() && pappl != nullptr && pappl(uri);
+}
+
+// PAPPL 1.3.1 asks the authorization callback only after it has required
+// TLS of every client on another host, for printing too: a Print-Job sent
+// over plain IPP is refused with 426 Upgrade Required while its document is
+// still on the way, which clients cannot take back (ipptool and CUPS's ipp
+// backend fail the job). Its check goes through here (its calls between its
+// own functions go through the PLT), so the same policy applies without
+// that: shared printers take plain IPP, as CUPS's do. Should a PAPPL not
+// call this, its own check still asks authorizeClient, with TLS.
+extern "C" http_status_t _papplClientIsAuthorizedForGroup(pappl_client_t* client, bool allowRemote,
+                                                          const char* group, gid_t groupId) {
+  // The control socket: whoever reaches its folder.
+  if (httpAddrFamily(httpGetAddress(papplClientGetHTTP(client))) == AF_LOCAL) return HTTP_STATUS_CONTINUE;
+  // Without a group PAPPL still means administration when it allows no
+  // client from another host.
+  if (!allowRemote && group == nullptr) group = "root";
+  return authorizeClient(client, group, groupId, &gAccessPolicy);
 }

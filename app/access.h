@@ -18,6 +18,7 @@ struct AccessPolicy {
   // otherwise only clients on this machine reach the app.
   bool shared = false;
 };
+extern AccessPolicy gAccessPolicy;
 
 // PAPPL's authorization callback. Printing, the Get operations and a
 // client's own jobs are open to every client that reaches the app;

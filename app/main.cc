@@ -32,7 +32,6 @@ constexpr const char* kName = "tmk-printer-app";
 constexpr const char* kFooter = "rastertoTmkLabel " TMK_APP_VERSION " printer application";
 
 std::string gStateFile;  // lives as long as the system that saves into it
-AccessPolicy gPolicy;
 // The control sockets this server made, removed when it ends: PAPPL leaves
 // them behind.
 std::vector<std::string> gSockets;
@@ -104,30 +103,26 @@ std::string rootSocket() { return "/run/" + baseName + ".sock"; }
 // Loopback only, unless the printers are shared: then every address, or
 // the one named.
 bool listenForClients(pappl_system_t* system, const char* hostname) {
-  if (gPolicy.shared) {
-    if (papplSystemAddListeners(system, hostname)) return true;
-  } else {
-    if (hostname != nullptr) {
-      papplLog(system, PAPPL_LOGLEVEL_WARN, "listen-hostname is used only with share-printers=true.");
-    }
-    // One address at a time: PAPPL 1.3.1 listens on only the first address
-    // of a name.
-    if (papplSystemAddListeners(system, "127.0.0.1")) {
-      if (!papplSystemAddListeners(system, "[::1]")) {
-        papplLog(system, PAPPL_LOGLEVEL_INFO, "Not listening on [::1] (no IPv6 loopback).");
-      }
-      return true;
-    }
+  const bool shared = gAccessPolicy.shared;
+  if (shared && hostname != nullptr) return papplSystemAddListeners(system, hostname);
+  if (hostname != nullptr) papplLog(system, PAPPL_LOGLEVEL_WARN, "listen-hostname is used only with share-printers=true.");
+  // Each family by its own address: PAPPL 1.3.1 listens on only the first
+  // address of a name, and stops at IPv4 when asked for any address.
+  if (!papplSystemAddListeners(system, shared ? "0.0.0.0" : "127.0.0.1")) {
+    std::fprintf(stderr, "%s: Unable to listen on port %d (in use by another program?).\n", kName,
+                 papplSystemGetHostPort(system));
+    return false;
   }
-  std::fprintf(stderr, "%s: Unable to listen on port %d (in use by another program?).\n", kName,
-               papplSystemGetHostPort(system));
-  return false;
+  if (!papplSystemAddListeners(system, shared ? "[::]" : "[::1]")) {
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "Not listening on IPv6 (none here).");
+  }
+  return true;
 }
 
 // Printers are announced by DNS-SD only when they are shared: a printer
 // that only this machine reaches is nobody else's business.
 void printerCreated(pappl_printer_t* printer, void* /*data*/) {
-  if (!gPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
+  if (!gAccessPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
 }
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {
@@ -148,7 +143,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
       return nullptr;
     }
   }
-  gPolicy.shared = isTrue(option("share-printers"));
+  gAccessPolicy.shared = isTrue(option("share-printers"));
   if (const char* filter = option("tmk-filter")) gPaths.filter = filter;
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
@@ -201,7 +196,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   // Administration needs a group: without one PAPPL asks nobody.
   const char* group = option("admin-group");
   papplSystemSetAdminGroup(system, group != nullptr && *group != '\0' ? group : "lpadmin");
-  papplSystemSetAuthCallback(system, nullptr, authorizeClient, &gPolicy);
+  papplSystemSetAuthCallback(system, nullptr, authorizeClient, &gAccessPolicy);
   papplSystemSetFooterHTML(system, kFooter);
   // Before PAPPL adds its own at start: the first page for a path wins.
   papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, system);
@@ -209,7 +204,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   const auto drivers = driverTable();
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, printerCreated,
                                driverCallback, nullptr);
-  if (!gPolicy.shared) papplSystemSetDNSSDName(system, nullptr);
+  if (!gAccessPolicy.shared) papplSystemSetDNSSDName(system, nullptr);
   // Without this option the main loop picks the state file: under
   // /var/lib for root, the user's configuration folder otherwise.
   if (const char* state = option("state-file")) {

@@ -6,6 +6,8 @@ packages=(build-essential cmake g++ libcups2-dev libcupsimage2-dev libgtest-dev 
           libpappl-dev pkg-config cups-ipp-utils libpng-dev libjpeg-dev "$@")
 # The end-to-end tests: a private cupsd, cupsfilter and the stock prefilters.
 packages+=(cups cups-filters ghostscript python3)
+# The app's access tests: a client on another host, in a network namespace.
+packages+=(iproute2)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

@@ -185,7 +185,9 @@ bool PretendPrinter::waitUntilHeld() {
   return false;
 }
 
-PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filter) {
+PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filter,
+                       std::vector<std::string> serverOptions)
+    : filter_(filter), serverOptions_(std::move(serverOptions)) {
   namespace fs = std::filesystem;
   // Our own copies, so that the unprivileged user reaches them wherever the
   // build lies.
@@ -193,8 +195,7 @@ PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filte
   fs::copy_file(TMK_APP_PATH, home + "/tmk-printer-app");
   fs::copy_file(TMK_FILTER_PATH, home + "/rastertoTmkLabel");
   fs::copy(ppdDirectory, home + "/ppd");
-  const std::string spool = home + "/spool";
-  fs::create_directory(spool);
+  fs::create_directory(home + "/spool");
   if (geteuid() == 0) {
     for (const auto& entry : fs::recursive_directory_iterator(home)) {
       (void)!chown(entry.path().c_str(), 65534, 65534);
@@ -203,27 +204,36 @@ PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filte
   }
   int listener = loopbackListener(&port_);
   close(listener);
+  start();
+}
 
+std::vector<std::string> PrinterApp::asServerUser() const {
   std::vector<std::string> args;
-  if (geteuid() == 0) {
-    args = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-  }
+  if (geteuid() == 0) args = {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+  const std::string home = home_.path();
   args.insert(args.end(), {"/usr/bin/env", "-i", "HOME=" + home, "TMPDIR=" + home});
   // PAPPL 1.3.1 leaves its options and footer behind at exit: not ours to
   // report. The filters it starts are checked by the filter's own tests.
   if (const char* value = getenv("ASAN_OPTIONS")) args.push_back(std::string("ASAN_OPTIONS=") + value + ":detect_leaks=0");
   if (const char* value = getenv("UBSAN_OPTIONS")) args.push_back(std::string("UBSAN_OPTIONS=") + value);
-  args.insert(args.end(), {home + "/tmk-printer-app", "server", "-o", "server-port=" + std::to_string(port_), "-o",
-                           "spool-directory=" + spool, "-o",
-                           "state-file=" + home + "/app.state", "-o", "log-file=" + home + "/app.log", "-o",
+  args.push_back(home + "/tmk-printer-app");
+  return args;
+}
+
+void PrinterApp::start() {
+  const std::string home = home_.path();
+  std::vector<std::string> args = asServerUser();
+  args.insert(args.end(), {"server", "-o", "server-port=" + std::to_string(port_), "-o", "spool-directory=" + home + "/spool",
+                           "-o", "state-file=" + home + "/app.state", "-o", "log-file=" + home + "/app.log", "-o",
                            "log-level=debug", "-o",
-                           "tmk-filter=" + (filter.empty() ? home + "/rastertoTmkLabel" : filter), "-o",
+                           "tmk-filter=" + (filter_.empty() ? home + "/rastertoTmkLabel" : filter_), "-o",
                            "tmk-ppd-directory=" + home + "/ppd"});
   // Whoever runs the tests administers the app: root always, anyone else as
   // a member of their own group.
   if (geteuid() != 0) {
     if (const group* own = getgrgid(getegid())) args.insert(args.end(), {"-o", std::string("admin-group=") + own->gr_name});
   }
+  args.insert(args.end(), serverOptions_.begin(), serverOptions_.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -242,20 +252,35 @@ PrinterApp::PrinterApp(const std::string& ppdDirectory, const std::string& filte
   }
 }
 
-PrinterApp::~PrinterApp() {
+void PrinterApp::stop() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);
   }
+  pid_ = -1;
 }
+
+IppResult PrinterApp::command(const std::vector<std::string>& args) const {
+  std::vector<std::string> line = asServerUser();
+  line.insert(line.end(), args.begin(), args.end());
+  FilterRun run;
+  run.args.assign(line.begin() + 1, line.end());
+  const FilterResult result = runFilter(run, line.front());
+  return {result.exitStatus, result.out + result.err};
+}
+
+PrinterApp::~PrinterApp() { stop(); }
 
 std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log"); }
 
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
-int PrinterApp::children() const {
-  int count = 0;
+namespace {
+
+// Every process and its parent.
+std::vector<std::pair<pid_t, pid_t>> processes() {
+  std::vector<std::pair<pid_t, pid_t>> list;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string stat = readFile(entry.path().string() + "/stat");
     // pid (name) state ppid ...; the name may hold spaces and parentheses.
@@ -263,9 +288,36 @@ int PrinterApp::children() const {
     if (nameEnd == std::string::npos) continue;
     int parent = 0;
     char state = 0;
-    if (std::sscanf(stat.c_str() + nameEnd + 1, " %c %d", &state, &parent) == 2 && parent == pid_) ++count;
+    if (std::sscanf(stat.c_str() + nameEnd + 1, " %c %d", &state, &parent) == 2) {
+      list.emplace_back(std::atoi(stat.c_str()), parent);
+    }
   }
+  return list;
+}
+
+}  // namespace
+
+int PrinterApp::children() const {
+  int count = 0;
+  for (const auto& [process, parent] : processes()) count += parent == pid_ ? 1 : 0;
   return count;
+}
+
+std::vector<std::string> PrinterApp::processOwners() const {
+  std::vector<pid_t> tree{pid_};
+  const auto all = processes();
+  for (size_t i = 0; i < tree.size(); ++i) {
+    for (const auto& [process, parent] : all) {
+      if (parent == tree[i]) tree.push_back(process);
+    }
+  }
+  std::vector<std::string> owners;
+  for (const pid_t process : tree) {
+    const std::string status = readFile("/proc/" + std::to_string(process) + "/status");
+    const size_t at = status.find("\nUid:");
+    if (at != std::string::npos) owners.push_back(status.substr(at + 1, status.find('\n', at + 1) - at - 1));
+  }
+  return owners;
 }
 
 bool PrinterApp::waitUntilBlockedOnAPipe() const {
@@ -299,9 +351,9 @@ bool PrinterApp::waitUntilBlockedOnAPipe() const {
   return false;
 }
 
-PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form) const {
+PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form, const std::string& host) const {
   Page page;
-  http_t* http = httpConnect2("127.0.0.1", port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
+  http_t* http = httpConnect2(host.c_str(), port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
   if (http == nullptr) return page;
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, "localhost");

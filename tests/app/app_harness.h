@@ -59,11 +59,18 @@ class PretendPrinter {
   std::thread thread_;
 };
 
+struct IppResult {
+  int status = -1;
+  std::string output;
+};
+
 // The app, with the filter and the PPDs of `ppdDirectory`.
 class PrinterApp {
  public:
-  // `filter` replaces the build's filter when given.
-  explicit PrinterApp(const std::string& ppdDirectory, const std::string& filter = "");
+  // `filter` replaces the build's filter when given; `serverOptions` come
+  // last on the server's command line.
+  explicit PrinterApp(const std::string& ppdDirectory, const std::string& filter = "",
+                      std::vector<std::string> serverOptions = {});
   ~PrinterApp();
   PrinterApp(const PrinterApp&) = delete;
   PrinterApp& operator=(const PrinterApp&) = delete;
@@ -72,10 +79,21 @@ class PrinterApp {
   std::string printerUri(const std::string& name) const {
     return "ipp://127.0.0.1:" + std::to_string(port_) + "/ipp/print/" + name;
   }
+  std::string home() const { return home_.path(); }
+  int port() const { return port_; }
   std::string log() const;
   bool running() const;
+  // Stops the server, and starts it again on the same home, state and port.
+  void stop();
+  void start();
+  // The app's command line (`args` after the program), run as the server's
+  // user so that it finds the server's control socket.
+  IppResult command(const std::vector<std::string>& args) const;
   // The processes the app has started and not yet waited for.
   int children() const;
+  // The "Uid:" lines (real, effective, saved and file system user) of the
+  // app and every process under it.
+  std::vector<std::string> processOwners() const;
   // Waits until a thread of the app has slept in a write to a pipe for a
   // while: a filter has stopped taking the job's pages. False when none did
   // within seconds.
@@ -86,17 +104,17 @@ class PrinterApp {
     std::string body;
   };
   // A page of the web interface; a form is posted when `form` is given.
-  Page web(const std::string& path, const std::string& form = "") const;
+  // `host` is the address the app is reached at.
+  Page web(const std::string& path, const std::string& form = "", const std::string& host = "127.0.0.1") const;
 
  private:
+  std::vector<std::string> asServerUser() const;
+
   TempDir home_;
+  std::string filter_;
+  std::vector<std::string> serverOptions_;
   int port_ = 0;
   pid_t pid_ = -1;
-};
-
-struct IppResult {
-  int status = -1;
-  std::string output;
 };
 
 // Runs ipptool -t on a test file written from `test`, with `args` before the
