@@ -263,13 +263,14 @@ int main(int argc, char* argv[]) {
       return 1;
     }
   }
-  // PAPPL's command line starts a server of its own where none answers;
-  // root's would be a root server.
+  // PAPPL's command line starts a server of its own where none answers, one
+  // that nobody asked for and that outlives the command (root's would run
+  // as root): the command asks the running server or fails.
   const std::string_view command = subcommand(argc, argv);
   const bool needsServer = !command.empty() && command != "server" && command != "devices" && command != "drivers";
-  if (getuid() == 0 && needsServer && !answers(rootSocket())) {
-    std::fprintf(stderr, "%s: No server answers on %s: is the %s service running?\n", kName, rootSocket().c_str(),
-                 kName);
+  if (needsServer && !(getuid() != 0 && answers(userSocket())) && !answers(rootSocket())) {
+    std::fprintf(stderr, "%s: No server answers on %s%s%s: is the %s service running?\n", kName,
+                 getuid() != 0 ? userSocket().c_str() : "", getuid() != 0 ? " or " : "", rootSocket().c_str(), kName);
     return 1;
   }
   const auto drivers = driverTable();
