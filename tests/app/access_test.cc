@@ -277,6 +277,25 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
   }
 }
 
+// A second server of the same user would take over the first one's control
+// socket, and the command line would then talk to the wrong server: it
+// refuses. The socket goes with the server that made it.
+TEST(AppAccess, ASecondServerLeavesTheFirstItsControlSocket) {
+  PretendPrinter printer;
+  const TempDir noPpds;
+  PrinterApp app(noPpds.path());
+  ASSERT_EQ(ipptool(app.systemUri(), createPrinterTest("first", kDriver, printer.uri())).status, 0) << app.log();
+  const IppResult second = app.command({"server", "-o", "server-port=0", "-o", "private-server=true"});
+  EXPECT_NE(second.status, 0);
+  EXPECT_NE(second.output.find("Another server is running on " + app.home() + "/tmk-printer-app"), std::string::npos)
+      << second.output;
+  EXPECT_NE(app.command({"printers"}).output.find("first"), std::string::npos);
+  app.stop();
+  for (const auto& entry : fs::directory_iterator(app.home())) {
+    EXPECT_NE(entry.path().extension(), ".sock") << entry.path();
+  }
+}
+
 // No process of a job runs as root: the server refuses to, and everything
 // it starts for a PDF (the prefilters, Ghostscript, the filter) is its user's.
 TEST(AppAccess, NoProcessOfTheAppRunsAsRoot) {
