@@ -31,6 +31,12 @@ PageChoice choosePage(const cups_page_header2_t& given, const cups_page_header2_
     choice.refusal = PageRefusal::bitsPerPixel;
     return choice;
   }
+  // PAPPL checks the row length against the width in 32 bits, so a width
+  // that wraps there passes with rows far shorter than it claims.
+  if ((uint64_t{in.cupsWidth} * in.cupsBitsPerPixel + 7) / 8 > in.cupsBytesPerLine) {
+    choice.refusal = PageRefusal::shortRows;
+    return choice;
+  }
   page.ink = in.cupsColorSpace == CUPS_CSPACE_K;
   page.width = labelWidth > 0 ? std::min(in.cupsWidth, labelWidth) : in.cupsWidth;
   page.height = labelLength > 0 ? std::min(rows, labelLength) : rows;

@@ -26,6 +26,7 @@ struct PageLayout {
 enum class PageRefusal {
   none,
   bitsPerPixel,  // neither 1 nor whole bytes
+  shortRows,     // its rows hold fewer pixels than its width
 };
 
 struct PageChoice {
