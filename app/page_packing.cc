@@ -37,7 +37,7 @@ PageChoice choosePage(const cups_page_header2_t& given, const cups_page_header2_
     choice.refusal = PageRefusal::shortRows;
     return choice;
   }
-  page.ink = in.cupsColorSpace == CUPS_CSPACE_K;
+  page.ink = fieldNumber(in.cupsColorSpace) == CUPS_CSPACE_K;
   page.width = labelWidth > 0 ? std::min(in.cupsWidth, labelWidth) : in.cupsWidth;
   page.height = labelLength > 0 ? std::min(rows, labelLength) : rows;
   page.bytesPerLine = (page.width + 7) / 8;

@@ -8,7 +8,18 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+// A header field of an enum type as the number the client sent: most
+// numbers are no value of the enum, and C++ must not read them as one.
+template <typename Enum>
+unsigned fieldNumber(const Enum& field) {
+  static_assert(sizeof(Enum) == sizeof(unsigned));
+  unsigned number;
+  std::memcpy(&number, &field, sizeof number);
+  return number;
+}
 
 // Dots of a length in hundredths of millimetres; 0 for none.
 unsigned dots(int hundredths, unsigned resolution);
