@@ -471,6 +471,11 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Bad raster data seen: the page's rows are shorter than its width.");
       papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
       break;
+    case PageRefusal::tooLarge:
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "A page of %u x %u dots is too large to print.", page.width,
+                  page.height);
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+      break;
   }
   if (choice.refusal != PageRefusal::none) {
     state->failed = true;

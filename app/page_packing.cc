@@ -9,6 +9,8 @@
 #include <bit>
 #include <cstring>
 
+#include "page/print_page.h"
+
 unsigned dots(int hundredths, unsigned resolution) {
   return hundredths > 0 ? static_cast<unsigned>(static_cast<uint64_t>(hundredths) * resolution / 2540) : 0;
 }
@@ -43,6 +45,10 @@ PageChoice choosePage(const cups_page_header2_t& given, const cups_page_header2_
   page.bytesPerLine = (page.width + 7) / 8;
   page.resolution[0] = in.HWResolution[0];
   page.resolution[1] = in.HWResolution[1];
+  // The page is gathered whole before the filter gets it: one the filter
+  // would refuse is refused before it takes the memory. Only a label of no
+  // size, or of a size beyond the printers', lets one through.
+  if (uint64_t{page.height} * page.bytesPerLine > kLargestPageImage) choice.refusal = PageRefusal::tooLarge;
   return choice;
 }
 

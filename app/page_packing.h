@@ -38,6 +38,7 @@ enum class PageRefusal {
   none,
   bitsPerPixel,  // neither 1 nor whole bytes
   shortRows,     // its rows hold fewer pixels than its width
+  tooLarge,      // cut to the label still more than the filter takes
 };
 
 struct PageChoice {
