@@ -12,14 +12,10 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +31,7 @@
 #include <vector>
 
 #include "app.h"
+#include "page_packing.h"
 #include "spawn.h"
 
 extern char** environ;
@@ -368,32 +365,18 @@ class FilterProcess {
 // What one raster job keeps between PAPPL's callbacks.
 struct RasterJob {
   FilterProcess filter;
-  // Writes the stream's sync word and each page header; the rows of an
-  // uncompressed CUPS raster are the bits themselves, so they go straight
-  // into `pending` without libcups.
-  cups_raster_t* raster = nullptr;
+  FilterRaster raster;
   bool failed = false;
-  // The page as PAPPL hands its rows over.
-  unsigned bitsPerPixel = 8;  // of the rows: 1, or 8 and more (the first byte of a pixel counts)
-  bool ink = false;           // a set bit or a high byte is black (device black), not white
-  unsigned width = 0;         // pixels per row sent to the filter
-  unsigned height = 0;        // rows sent to the filter
-  unsigned bytesPerLine = 0;  // of a row sent to the filter
-  // A page's stream for the filter, gathered here: it reaches the filter
-  // whole, in one write. A cancel then never leaves the filter a page cut
-  // short, which it would report as damaged: it ends the page it has and
-  // starts no other.
-  std::vector<unsigned char> pending;
 
   ~RasterJob() {
-    if (raster != nullptr) cupsRasterClose(raster);
+    raster.close();
     flush();
   }
 
   // Writes what is gathered to the filter; false when the filter is gone.
   bool flush() {
-    const bool whole = writeAll(filter.input(), pending);
-    pending.clear();
+    const bool whole = writeAll(filter.input(), raster.pending());
+    raster.pending().clear();
     return whole;
   }
 };
@@ -401,61 +384,6 @@ struct RasterJob {
 // The filter's input pipe holds a few pages, so that the filter works on
 // one while PAPPL reads the next (a wish: at most /proc/sys/fs/pipe-max-size).
 constexpr int kFilterPipeSize = 1024 * 1024;
-
-// The raster stream's writer: gathers libcups' writes for the filter.
-ssize_t gatherForFilter(void* context, unsigned char* bytes, size_t length) {
-  auto& state = *static_cast<RasterJob*>(context);
-  state.pending.insert(state.pending.end(), bytes, bytes + length);
-  return static_cast<ssize_t>(length);
-}
-
-// The top bits of eight bytes as one byte, the first byte's in bit 7.
-inline unsigned topBits(const unsigned char* bytes) {
-  uint64_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
-  // The first byte is now the most significant; the multiplication moves
-  // the top bit of the byte i places from the least significant to bit
-  // 56 + i, with no two bits meeting.
-  return static_cast<unsigned>(((word & 0x8080808080808080u) * 0x0002040810204081u) >> 56);
-}
-
-#if defined(__SSE2__)
-// Each byte with its bits in the opposite order.
-constexpr std::array<unsigned char, 256> kReversed = [] {
-  std::array<unsigned char, 256> table{};
-  for (unsigned i = 0; i < 256; ++i) {
-    unsigned reversed = 0;
-    for (unsigned bit = 0; bit < 8; ++bit) reversed |= ((i >> bit) & 1) << (7 - bit);
-    table[i] = static_cast<unsigned char>(reversed);
-  }
-  return table;
-}();
-#endif
-
-// One row of 8-bit gray (or device black, `black` set) as 1-bit black,
-// `width` pixels: a pixel is black below the middle gray (device black:
-// from the middle up), that is by the top bit of its byte.
-void threshold(const unsigned char* gray, unsigned width, bool black, unsigned char* row) {
-  const unsigned flip = black ? 0x00 : 0xFF;
-  unsigned x = 0;
-#if defined(__SSE2__)
-  // Sixteen at a time: the top bits of sixteen bytes, the first byte's in
-  // bit 0, turned around byte by byte.
-  for (; x + 16 <= width; x += 16) {
-    const auto top = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(gray + x))));
-    *row++ = static_cast<unsigned char>(kReversed[top & 0xFF] ^ flip);
-    *row++ = static_cast<unsigned char>(kReversed[top >> 8] ^ flip);
-  }
-#endif
-  for (; x + 8 <= width; x += 8) *row++ = static_cast<unsigned char>(topBits(gray + x) ^ flip);
-  if (x < width) {
-    unsigned bits = 0;
-    for (unsigned i = 0; x + i < width; ++i) bits |= ((gray[x + i] >> 7) ^ (flip & 1)) << (7 - i);
-    *row = static_cast<unsigned char>(bits);
-  }
-}
 
 // The page header PAPPL last read from a client's raster stream, in the
 // thread that read it: PAPPL 1.3.1 gives the driver the client's header only
@@ -484,11 +412,6 @@ const DriverInfo* jobDriver(pappl_job_t* job) {
   const DriverInfo* info = driverInfo(papplPrinterGetDriverName(papplJobGetPrinter(job)));
   if (info == nullptr) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer's driver is unknown.");
   return info;
-}
-
-// Dots of a length in hundredths of millimetres.
-unsigned dots(int hundredths, unsigned resolution) {
-  return hundredths > 0 ? static_cast<unsigned>(static_cast<uint64_t>(hundredths) * resolution / 2540) : 0;
 }
 
 }  // namespace
@@ -525,7 +448,6 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
     return false;
   }
   (void)fcntl(state->filter.input(), F_SETPIPE_SZ, kFilterPipeSize);
-  state->raster = cupsRasterOpenIO(gatherForFilter, state.get(), CUPS_RASTER_WRITE);
   papplJobSetData(job, state.release());
   return true;
 }
@@ -534,48 +456,33 @@ bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
   RasterJob* state = rasterJob(job);
   const PageHeaderRecord seen = std::exchange(tPageHeader, PageHeaderRecord{});
   if (state == nullptr || state->failed) return false;
-  // The page as the rows come: PAPPL's header, or the client's where PAPPL
-  // kept its own for rows of fewer bits. Then PAPPL hands over the client's
-  // rows up to the shorter of the two pages and blank rows after them.
-  cups_page_header2_t in = options->header;
-  unsigned rows = in.cupsHeight;
-  if (seen.fresh && seen.header.cupsBitsPerPixel < 8 && in.cupsBitsPerPixel >= 8) {
-    in = seen.header;
-    rows = std::min(seen.header.cupsHeight, options->header.cupsHeight);
+  const unsigned labelWidth = dots(options->media.size_width, static_cast<unsigned>(options->printer_resolution[0]));
+  const unsigned labelLength = dots(options->media.size_length, static_cast<unsigned>(options->printer_resolution[1]));
+  const PageChoice choice = choosePage(options->header, seen.fresh ? &seen.header : nullptr, labelWidth, labelLength);
+  const PageLayout& page = choice.layout;
+  switch (choice.refusal) {
+    case PageRefusal::none:
+      break;
+    case PageRefusal::bitsPerPixel:
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Pages of %u bits per pixel cannot be printed.", page.bitsPerPixel);
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+      break;
+    case PageRefusal::shortRows:
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Bad raster data seen: the page's rows are shorter than its width.");
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+      break;
+    case PageRefusal::tooLarge:
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "A page of %u x %u dots is too large to print.", page.width,
+                  page.height);
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+      break;
   }
-  if (in.cupsBitsPerPixel != 1 && (in.cupsBitsPerPixel < 8 || in.cupsBitsPerPixel % 8 != 0)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Pages of %u bits per pixel cannot be printed.", in.cupsBitsPerPixel);
-    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+  if (choice.refusal != PageRefusal::none) {
     state->failed = true;
     state->filter.cancel();
     return false;
   }
-  state->bitsPerPixel = in.cupsBitsPerPixel;
-  state->ink = in.cupsColorSpace == CUPS_CSPACE_K;
-  // A page larger than the label is cut to the label, as the printer would:
-  // in the printer's dots, as the page's own resolution is the client's to
-  // claim and would let a page of any size through.
-  const unsigned labelWidth = dots(options->media.size_width, static_cast<unsigned>(options->printer_resolution[0]));
-  const unsigned labelLength = dots(options->media.size_length, static_cast<unsigned>(options->printer_resolution[1]));
-  state->width = labelWidth > 0 ? std::min(in.cupsWidth, labelWidth) : in.cupsWidth;
-  state->height = labelLength > 0 ? std::min(rows, labelLength) : rows;
-
-  cups_page_header2_t out{};
-  out.HWResolution[0] = in.HWResolution[0];
-  out.HWResolution[1] = in.HWResolution[1];
-  out.PageSize[0] = static_cast<unsigned>(uint64_t{state->width} * 72 / std::max(in.HWResolution[0], 1u));
-  out.PageSize[1] = static_cast<unsigned>(uint64_t{state->height} * 72 / std::max(in.HWResolution[1], 1u));
-  out.NumCopies = 1;
-  out.cupsWidth = state->width;
-  out.cupsHeight = state->height;
-  out.cupsBitsPerColor = 1;
-  out.cupsBitsPerPixel = 1;
-  out.cupsBytesPerLine = (state->width + 7) / 8;
-  out.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  out.cupsColorSpace = CUPS_CSPACE_K;
-  out.cupsNumColors = 1;
-  state->bytesPerLine = out.cupsBytesPerLine;
-  if (state->raster == nullptr || cupsRasterWriteHeader2(state->raster, &out) == 0) {
+  if (!state->raster.startPage(page)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
     state->failed = true;
     state->filter.cancel();
@@ -592,25 +499,7 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_de
     state->filter.cancel();
     return false;
   }
-  if (y >= state->height) return true;
-  const size_t at = state->pending.size();
-  state->pending.resize(at + state->bytesPerLine);
-  unsigned char* row = state->pending.data() + at;
-  if (state->bitsPerPixel == 1) {
-    const unsigned char flip = state->ink ? 0x00 : 0xFF;
-    for (unsigned i = 0; i < state->bytesPerLine; ++i) row[i] = line[i] ^ flip;
-    if (state->width % 8 != 0) row[state->bytesPerLine - 1] &= static_cast<unsigned char>(0xFF00 >> (state->width % 8));
-  } else if (state->bitsPerPixel == 8) {
-    threshold(line, state->width, state->ink, row);
-  } else {
-    // Wider pixels: the first byte of each counts.
-    const unsigned step = state->bitsPerPixel / 8;
-    const unsigned flip = state->ink ? 0 : 1;
-    std::fill_n(row, state->bytesPerLine, 0);
-    for (unsigned x = 0; x < state->width; ++x) {
-      row[x / 8] |= static_cast<unsigned char>(((line[size_t{x} * step] >> 7) ^ flip) << (7 - x % 8));
-    }
-  }
+  state->raster.addRow(y, line);
   return true;
 }
 
@@ -621,7 +510,7 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
   // A page cut short by a cancel stays here.
   if (papplJobIsCanceled(job)) {
     state->filter.cancel();
-    state->pending.clear();
+    state->raster.pending().clear();
     return true;
   }
   // The filter prints a page once it has all of it.
@@ -641,10 +530,9 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devic
   if (state == nullptr) return false;
   if (papplJobIsCanceled(job)) {
     state->filter.cancel();
-    state->pending.clear();
+    state->raster.pending().clear();
   }
-  if (state->raster != nullptr) cupsRasterClose(state->raster);
-  state->raster = nullptr;
+  state->raster.close();
   state->flush();
   const bool printed = state->filter.finish();
   return printed && !state->failed;

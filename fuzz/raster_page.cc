@@ -7,32 +7,18 @@
 // the stream.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "commands/output.h"
 #include "decode/printer_stream.h"
+#include "fuzz/raster_memory.h"
 #include "fuzz/sink.h"
 #include "page/print_page.h"
 #include "page/raster.h"
 
 namespace {
-
-struct Memory {
-  const uint8_t* data;
-  size_t size;
-};
-
-ssize_t readMemory(void* context, unsigned char* buffer, size_t length) {
-  auto& memory = *static_cast<Memory*>(context);
-  const size_t count = std::min(length, memory.size);
-  std::memcpy(buffer, memory.data, count);
-  memory.data += count;
-  memory.size -= count;
-  return static_cast<ssize_t>(count);
-}
 
 // Pages above this are skipped: libcups' compressed form makes pages of tens
 // of megabytes from a few bytes, and each costs seconds under the sanitizers.
@@ -121,15 +107,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t copies = control >> 6;
 
   clearPrinterStream();
-  Memory memory{data + 1, size - 1};
-  Memory again{data + 1, size - 1};
-  cups_raster_t* ras = cupsRasterOpenIO(readMemory, &memory, CUPS_RASTER_READ);
-  cups_raster_t* reference = cupsRasterOpenIO(readMemory, &again, CUPS_RASTER_READ);
-  if (ras == nullptr || reference == nullptr) {  // no raster sync word
-    if (ras != nullptr) cupsRasterClose(ras);
-    if (reference != nullptr) cupsRasterClose(reference);
-    return 0;
-  }
+  const MemoryRaster stream(data + 1, size - 1), again(data + 1, size - 1);
+  cups_raster_t* ras = stream.get();
+  cups_raster_t* reference = again.get();
+  if (ras == nullptr || reference == nullptr) return 0;  // no raster sync word
   cups_page_header_t header{};
   int32_t pages = 0;
   while (readPageHeader(ras, &header) != 0 && !tooSlowToFuzz(header, settings.rotation)) {
@@ -147,7 +128,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!expected) __builtin_trap();
     checkSentPage(sent, *expected, settings, pages, copies);
   }
-  cupsRasterClose(reference);
-  cupsRasterClose(ras);
   return 0;
 }

@@ -506,6 +506,32 @@ TEST_F(PrinterAppTest, FailedJobsEndAbortedWithTheReason) {
       << "the next job did not print";
 }
 
+// PAPPL checks a client's row length against the page's width in 32 bits: a
+// gray page 2^29 + 1 pixels wide passes with rows of 1 byte, which PAPPL
+// hands over as they are. The app refuses the page rather than read a label's
+// width of pixels from each.
+TEST_F(PrinterAppTest, APageWhoseWidthWrapsPastItsRowsIsRefused) {
+  PretendPrinter printer;
+  const IppResult created =
+      ipptool(app_->systemUri(), createPrinterTest("wrapping", "tamrisk_standard-203dpi", printer.uri()));
+  ASSERT_EQ(created.status, 0) << created.output;
+  // Apple raster: the file header, then the page's: 8 bits per pixel,
+  // sGray, the width, 4 rows, 203 dpi; then one row of one pixel, 3 times
+  // more.
+  std::string document("UNIRAST\0\0\0\0\1", 12);
+  std::string header(32, '\0');
+  header[0] = 8;
+  header.replace(12, 12, std::string("\x20\0\0\x01\0\0\0\x04\0\0\0\xcb", 12));
+  document += header + std::string("\x03\x00\xff", 3);
+  TempDir dir;
+  const IppResult printed =
+      ipptool(app_->printerUri("wrapping"), printJobTest("", "  EXPECT job-state WITH-VALUE 8\n"),
+              {"-f", dir.write("page.urf", document), "-d", "filetype=image/urf"});
+  EXPECT_EQ(printed.status, 0) << printed.output << app_->log();
+  EXPECT_TRUE(loggedError(app_->log(), "rows are shorter than its width")) << app_->log();
+  EXPECT_TRUE(app_->running());
+}
+
 TEST_F(PrinterAppTest, RawCommandFilesPassThroughTheFilter) {
   addPrinter("raw", "tamrisk_status-203dpi");
   TempDir dir;
