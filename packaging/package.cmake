@@ -31,7 +31,9 @@ set(CPACK_DEBIAN_DRIVER_PACKAGE_DEPENDS cups)
 set(CPACK_DEBIAN_DRIVER_PACKAGE_RECOMMENDS "cups-filters, ghostscript")
 set(CPACK_DEBIAN_DRIVER_PACKAGE_SUGGESTS tmk-printer-app)
 # Up to 1.0.1 this package held the printer application and ran its service.
-set(CPACK_DEBIAN_DRIVER_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/printer-driver-tamrisk/postinst)
+set(CPACK_DEBIAN_DRIVER_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_CURRENT_LIST_DIR}/debian/printer-driver-tamrisk/postinst
+    ${CMAKE_CURRENT_LIST_DIR}/debian/printer-driver-tamrisk/postrm)
 
 set(CPACK_DEBIAN_APP_PACKAGE_NAME tmk-printer-app)
 set(CPACK_DEBIAN_APP_DESCRIPTION "Tamrisk label printers as IPP Everywhere printers
@@ -39,17 +41,19 @@ tmk-printer-app, started as the service tmk-printer-app.service, makes
 each printer an IPP Everywhere printer that phones, computers and CUPS
 print to without a driver: printers are added and set up on its web page
 (http://localhost:8000/), and every job goes through the filter of
-printer-driver-tamrisk.")
+printer-driver-tamrisk. The service runs as its own user, in a sandbox,
+on the loopback interface unless told to share the printers.")
 # The app runs the filter and reads the PPDs of its own version. It renders
-# PDF with cups-filters and Ghostscript; avahi-daemon lets phones and
-# computers find its printers.
-set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "printer-driver-tamrisk (= ${PROJECT_VERSION})")
-set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS "cups-filters, ghostscript, avahi-daemon")
+# PDF with cups-filters and Ghostscript; avahi-daemon, a network service of
+# its own, is only of use when the printers are shared.
+set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "adduser, printer-driver-tamrisk (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS "cups-filters, ghostscript")
+set(CPACK_DEBIAN_APP_PACKAGE_SUGGESTS avahi-daemon)
 set(CPACK_DEBIAN_APP_PACKAGE_BREAKS "printer-driver-tamrisk (<< 1.1.0)")
 set(CPACK_DEBIAN_APP_PACKAGE_REPLACES "printer-driver-tamrisk (<< 1.1.0)")
 set(CPACK_DEBIAN_APP_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/tmk-printer-app/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/tmk-printer-app/prerm
-    ${CMAKE_CURRENT_LIST_DIR}/debian/tmk-printer-app/postrm)
+    ${CMAKE_CURRENT_LIST_DIR}/debian/tmk-printer-app/postrm ${CMAKE_CURRENT_LIST_DIR}/debian/tmk-printer-app/conffiles)
 
 set(CPACK_STRIP_FILES ON)
 # The filter's folder is absolute (CUPS's), so stage through DESTDIR.
