@@ -12,9 +12,10 @@ eval "$(dpkg-buildflags --export=sh)"
 # CMake reads CFLAGS, CXXFLAGS and LDFLAGS; the preprocessor flags go with them.
 export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 rm -rf build-deb
-# Debian 12 keeps the packages' systemd units under /lib.
+# Debian 12 keeps the packages' systemd units and udev rules under /lib.
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr -DTMK_STATIC_CXX_RUNTIME=OFF \
-  -DTMK_SYSTEMD_UNIT_DIR=/lib/systemd/system -DTMK_BUILD_TESTS=OFF -DTMK_BUILD_BENCHMARKS=OFF >/dev/null
+  -DTMK_SYSTEMD_UNIT_DIR=/lib/systemd/system -DTMK_UDEV_RULES_DIR=/lib/udev/rules.d \
+  -DTMK_BUILD_TESTS=OFF -DTMK_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build build-deb -j "$(nproc)"
 (cd build-deb && cpack -G DEB)
 ls -l build-deb/*.deb

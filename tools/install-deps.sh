@@ -8,6 +8,8 @@ packages=(build-essential cmake g++ libcups2-dev libcupsimage2-dev libgtest-dev 
 packages+=(cups cups-filters ghostscript python3)
 # The app's access tests: a client on another host, in a network namespace.
 packages+=(iproute2)
+# systemd-analyze, which rates the printer application's service.
+packages+=(systemd)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

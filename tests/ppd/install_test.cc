@@ -1,6 +1,8 @@
 // `cmake --install` into a scratch root through DESTDIR: the filter where CUPS
 // runs filters, a PPD per model where CUPS lists them, tmk-decode and its
-// manual page, with the modes CUPS and users need.
+// manual page, and the printer application with its service's files (the
+// unit, tmpfiles.d, udev rule, options), with the modes CUPS, systemd and
+// users need.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -26,7 +28,7 @@ int modeOf(const fs::path& path) {
   return stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
-TEST(Install, PutsTheFilterPpdsAndDecoderWhereCupsAndUsersLook) {
+TEST(Install, PutsEveryFileWhereCupsSystemdAndUsersLook) {
   TempDir root;
   const std::string command = "DESTDIR=" + root.path() + " " TMK_CMAKE_COMMAND " --install " TMK_BINARY_DIR
                               " --prefix /usr > " + root.path() + "/install.log 2>&1";
@@ -37,6 +39,13 @@ TEST(Install, PutsTheFilterPpdsAndDecoderWhereCupsAndUsersLook) {
   std::map<std::string, int> expected{{TMK_CUPS_SERVERBIN "/filter/rastertoTmkLabel", 0755},
                                       {"/usr/bin/tmk-decode", 0755},
                                       {"/usr/share/man/man1/tmk-decode.1", 0644}};
+#ifdef TMK_APP_INSTALLED
+  expected["/usr/sbin/tmk-printer-app"] = 0755;
+  expected[underPrefix(TMK_SYSTEMD_UNIT_DIR) + "/tmk-printer-app.service"] = 0644;
+  expected[underPrefix(TMK_TMPFILES_DIR) + "/tmk-printer-app.conf"] = 0644;
+  expected[underPrefix(TMK_UDEV_RULES_DIR) + "/60-tmk-printer-app.rules"] = 0644;
+  expected[TMK_SYSCONFDIR "/default/tmk-printer-app"] = 0644;
+#endif
   const std::string ppdDir = underPrefix(TMK_PPD_DIR);
   for (const int32_t model : kSupportedModels) {
     expected[ppdDir + "/tmk" + std::to_string(model) + ".ppd"] = 0644;
