@@ -65,16 +65,16 @@ pappl_soptions_t serverOptions(const char* value) {
   return options;
 }
 
-// Root spools under /var/spool; anyone else under their home, or the
-// temporary folder without one.
-std::string defaultSpoolDirectory() {
-  if (getuid() == 0) return std::string("/var/spool/") + kName;
+// Where a user's printers and jobs are kept unless the options say: the
+// configuration folder, or the temporary one without a home. `suffix` is
+// ".state" or ".d".
+std::string userFile(const char* suffix) {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
     const std::string config = std::string(home) + "/.config";
     mkdir(config.c_str(), 0700);
-    return config + "/" + kName + ".d";
+    return config + "/" + kName + suffix;
   }
-  return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + ".d";
+  return std::string(papplGetTempDir()) + "/" + kName + std::to_string(getuid()) + suffix;
 }
 
 bool isTrue(const char* value) {
@@ -158,7 +158,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     }
     port = static_cast<int>(number);
   }
-  std::string spool = option("spool-directory") ? option("spool-directory") : defaultSpoolDirectory();
+  std::string spool = option("spool-directory") ? option("spool-directory") : userFile(".d");
   if (mkdir(spool.c_str(), 0700) != 0 && errno != EEXIST) {
     std::perror(spool.c_str());
     return nullptr;
@@ -204,15 +204,16 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   const auto drivers = driverTable();
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, printerCreated,
                                driverCallback, nullptr);
-  if (!gAccessPolicy.shared) papplSystemSetDNSSDName(system, nullptr);
-  // Without this option the main loop picks the state file: under
-  // /var/lib for root, the user's configuration folder otherwise.
-  if (const char* state = option("state-file")) {
-    gStateFile = state;
-    papplSystemLoadState(system, gStateFile.c_str());
-    papplSystemSetSaveCallback(
-        system, [](pappl_system_t* saved, void* file) { return papplSystemSaveState(saved, static_cast<char*>(file)); },
-        gStateFile.data());
+  gStateFile = option("state-file") ? option("state-file") : userFile(".state");
+  papplSystemLoadState(system, gStateFile.c_str());
+  papplSystemSetSaveCallback(
+      system, [](pappl_system_t* saved, void* file) { return papplSystemSaveState(saved, static_cast<char*>(file)); },
+      gStateFile.data());
+  // The state file names the DNS-SD names the printers had when shared.
+  if (!gAccessPolicy.shared) {
+    papplSystemSetDNSSDName(system, nullptr);
+    papplSystemIteratePrinters(
+        system, [](pappl_printer_t* printer, void*) { papplPrinterSetDNSSDName(printer, nullptr); }, nullptr);
   }
   return system;
 }
