@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -58,9 +59,16 @@ inline std::optional<Pipe> makePipe() {
 // Writes all of `bytes` to `fd`; false when it takes them not all.
 bool writeAll(int fd, std::span<const unsigned char> bytes);
 
+// What a child may use, each limit 0 for none.
+struct ChildLimits {
+  rlim_t cpuSeconds = 0;
+  rlim_t addressSpace = 0;  // bytes
+  rlim_t fileSize = 0;      // bytes
+};
+
 // Starts `program` with `args` (its name first) and `env`, the descriptors
 // `fds` becoming its 0, 1, 2 and on; 0 or errno's value. A `group` of 0
 // makes the child lead a process group of its own, a positive one puts it
 // in that group, so that one signal stops it and whatever it starts.
 int spawnProgram(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
-                 std::span<const int> fds, pid_t* pid, pid_t group = -1);
+                 std::span<const int> fds, pid_t* pid, pid_t group = -1, const ChildLimits& limits = {});
