@@ -20,6 +20,23 @@ struct AppPaths {
 };
 extern AppPaths gPaths;
 
+// What one job may take of the host (the server options max-document-size
+// and max-active-jobs); set before the first printer is made.
+struct AppLimits {
+  uint64_t documentBytes = uint64_t{256} << 20;  // of a document in the spool
+  int activeJobs = 100;                          // a printer holds, printing or waiting
+};
+extern AppLimits gLimits;
+
+// Reads the limits from the server options and bounds the app by them;
+// false, with a message, for a bad value or a PAPPL this build cannot bound.
+bool setUpLimits(int numOptions, cups_option_t* options);
+// Sets the limits PAPPL keeps for each printer, which it also sets again
+// from its state file.
+void applyLimits(pappl_system_t* system);
+// Sets a new printer's job limit.
+void limitPrinter(pappl_printer_t* printer);
+
 // The printer's own format: label command files, sent through the filter.
 inline constexpr const char* kLabelFormat = "application/vnd.tamrisk-label";
 

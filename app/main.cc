@@ -3,7 +3,8 @@
 //   tmk-printer-app server [-o server-port=N] [-o spool-directory=DIR] [-o state-file=FILE]
 //                          [-o share-printers=true] [-o listen-hostname=HOST] [-o admin-group=GROUP]
 //                          [-o control-socket=PATH] [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
-//                          [-o tmk-prefilter-directory=DIR] ...
+//                          [-o tmk-prefilter-directory=DIR] [-o max-document-size=MIB]
+//                          [-o max-active-jobs=N] ...
 //
 // and PAPPL's other subcommands (add, printers, submit, drivers, ...).
 #include <sys/socket.h>
@@ -123,6 +124,7 @@ bool listenForClients(pappl_system_t* system, const char* hostname) {
 // that only this machine reaches is nobody else's business.
 void printerCreated(pappl_printer_t* printer, void* /*data*/) {
   if (!gAccessPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
+  limitPrinter(printer);
 }
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {
@@ -147,6 +149,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* filter = option("tmk-filter")) gPaths.filter = filter;
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
+  if (!setUpLimits(numOptions, options)) return nullptr;
 
   int port = 0;
   if (const char* value = option("server-port")) {
@@ -209,6 +212,8 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetSaveCallback(
       system, [](pappl_system_t* saved, void* file) { return papplSystemSaveState(saved, static_cast<char*>(file)); },
       gStateFile.data());
+  // After the state, which keeps PAPPL's own job limits.
+  applyLimits(system);
   // The state file names the DNS-SD names the printers had when shared.
   if (!gAccessPolicy.shared) {
     papplSystemSetDNSSDName(system, nullptr);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -35,7 +36,9 @@ constexpr rlim_t kPrefilterAddressSpace = rlim_t{512} << 20;
 
 // gstoraster copies the PDF into a file first; Ghostscript's band files are
 // smaller than a page.
-constexpr ChildLimits kPrefilterLimits{kPrefilterSeconds, kPrefilterAddressSpace, rlim_t{1} << 30};
+ChildLimits prefilterLimits() {
+  return {kPrefilterSeconds, kPrefilterAddressSpace, std::max<rlim_t>(rlim_t{1} << 30, 4 * gLimits.documentBytes)};
+}
 
 // A job attribute's keyword, when it is one: the value goes into an
 // options string, where a space or quote would start another option.
@@ -169,7 +172,7 @@ class Prefilters {
  private:
   bool spawn(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
              std::span<const int> fds, pid_t group, pid_t& pid) {
-    const int status = spawnProgram(program, args, env, fds, &pid, group, kPrefilterLimits);
+    const int status = spawnProgram(program, args, env, fds, &pid, group, prefilterLimits());
     if (status == 0) return true;
     pid = -1;
     error_ = "Unable to start " + program + ": " + std::strerror(status);

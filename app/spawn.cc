@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+rlim_t gStartFileSize = RLIM_INFINITY;
+
 bool writeAll(int fd, std::span<const unsigned char> bytes) {
   while (!bytes.empty()) {
     const ssize_t put = write(fd, bytes.data(), bytes.size());
@@ -68,7 +70,9 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  // A child never gets more than the app may have.
+  // A child never gets more than the app may have; the app's own file size
+  // limit is its document limit (limits.cc), and a child gets the one the
+  // app started with unless it has one of its own.
   std::vector<Limit> set;
   const auto limit = [&set](int resource, rlim_t soft, rlim_t hard) {
     rlimit now{};
@@ -76,7 +80,7 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
     set.push_back({resource, {std::min(soft, now.rlim_max), std::min(hard, now.rlim_max)}});
     return true;
   };
-  if (limits.fileSize != 0 && !limit(RLIMIT_FSIZE, limits.fileSize, RLIM_INFINITY)) return errno;
+  if (!limit(RLIMIT_FSIZE, limits.fileSize != 0 ? limits.fileSize : gStartFileSize, RLIM_INFINITY)) return errno;
   // SIGXCPU at the limit, SIGKILL a little later for one that catches it; no
   // core file of a renderer stopped so.
   if (limits.cpuSeconds != 0 && (!limit(RLIMIT_CPU, limits.cpuSeconds, limits.cpuSeconds + 5) ||

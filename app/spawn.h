@@ -59,12 +59,14 @@ inline std::optional<Pipe> makePipe() {
 // Writes all of `bytes` to `fd`; false when it takes them not all.
 bool writeAll(int fd, std::span<const unsigned char> bytes);
 
-// What a child may use, each limit 0 for none.
+// What a child may use, each limit 0 for none; a child also gets the file
+// size limit the app started with (`gStartFileSize`), not the app's own.
 struct ChildLimits {
   rlim_t cpuSeconds = 0;
   rlim_t addressSpace = 0;  // bytes
   rlim_t fileSize = 0;      // bytes
 };
+extern rlim_t gStartFileSize;
 
 // Starts `program` with `args` (its name first) and `env`, the descriptors
 // `fds` becoming its 0, 1, 2 and on; 0 or errno's value. A `group` of 0

@@ -274,6 +274,11 @@ PrinterApp::~PrinterApp() { stop(); }
 
 std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log"); }
 
+size_t PrinterApp::spooled() const {
+  const auto files = std::filesystem::directory_iterator(home_.path() + "/spool");
+  return static_cast<size_t>(std::distance(begin(files), end(files)));
+}
+
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
 namespace {

@@ -82,6 +82,8 @@ class PrinterApp {
   std::string home() const { return home_.path(); }
   int port() const { return port_; }
   std::string log() const;
+  // The documents in the spool folder.
+  size_t spooled() const;
   bool running() const;
   // Stops the server, and starts it again on the same home, state and port.
   void stop();

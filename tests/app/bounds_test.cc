@@ -1,0 +1,155 @@
+// What one job may take of the host running the app, with small limits:
+// documents of at most 1 MiB, two jobs a printer. Whoever reaches the app's
+// port controls the documents.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app_harness.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr size_t kDocumentLimit = size_t{1} << 20;
+
+class PrinterAppBoundsTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!std::filesystem::exists(std::string(TMK_PPD_BUILD_DIR) + "/tmk38.ppd")) return;
+    printer_ = std::make_unique<PretendPrinter>();
+    app_ = std::make_unique<PrinterApp>(
+        TMK_PPD_BUILD_DIR, "", std::vector<std::string>{"-o", "max-document-size=1", "-o", "max-active-jobs=2"});
+  }
+  static void TearDownTestSuite() {
+    app_.reset();
+    printer_.reset();
+  }
+  void SetUp() override {
+    if (app_ == nullptr) GTEST_SKIP() << "no generated PPDs (ppdc missing)";
+  }
+
+  static void addPrinter(const std::string& name) {
+    const IppResult created =
+        ipptool(app_->systemUri(), createPrinterTest(name, "tamrisk_standard-203dpi", printer_->uri()));
+    ASSERT_EQ(created.status, 0) << created.output;
+  }
+
+  static IppResult send(const std::string& name, const std::string& test, const std::string& format,
+                        const std::string& document, const std::vector<std::string>& options = {}) {
+    TempDir dir;
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"-f", dir.write("document", document), "-d", "filetype=" + format});
+    return ipptool(app_->printerUri(name), test, args);
+  }
+
+  static std::unique_ptr<PretendPrinter> printer_;
+  static std::unique_ptr<PrinterApp> app_;
+};
+
+std::unique_ptr<PretendPrinter> PrinterAppBoundsTest::printer_;
+std::unique_ptr<PrinterApp> PrinterAppBoundsTest::app_;
+
+// A Print-Job answered with `status` and `expectations`, not waited for.
+std::string submitTest(const std::string& status, const std::string& jobAttributes = "",
+                       const std::string& expectations = "") {
+  return "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n"
+         "  GROUP operation-attributes-tag\n"
+         "  ATTR charset attributes-charset utf-8\n"
+         "  ATTR naturalLanguage attributes-natural-language en\n"
+         "  ATTR uri printer-uri $uri\n"
+         "  ATTR name requesting-user-name test\n"
+         "  ATTR mimeMediaType document-format $filetype\n"
+         "  GROUP job-attributes-tag\n" +
+         jobAttributes + "  FILE $filename\n  STATUS " + status + "\n" + expectations + "}\n";
+}
+
+struct DocumentCase {
+  const char* name;
+  size_t bytes;
+  const char* transfer;  // ipptool's: chunked, or with a Content-Length
+};
+
+// The limit holds however the document comes; a client learns it from the
+// printer and, past it, from the answer, and the spool keeps nothing of it.
+TEST_F(PrinterAppBoundsTest, DocumentsOverTheLimitAreRefusedAndLeaveNothingInTheSpool) {
+  addPrinter("spool");
+  // PDF is offered where the prefilters are installed.
+  const IppResult told = ipptool(app_->printerUri("spool"), printerAttributesTest("all", ""), {"-v"});
+  for (const std::string attribute : {"job-k-octets-supported", "pdf-k-octets-supported", "jpeg-k-octets-supported"}) {
+    if (attribute.starts_with("pdf") && told.output.find(attribute) == std::string::npos) continue;
+    EXPECT_NE(told.output.find(attribute + " (rangeOfInteger) = 0-1024\n"), std::string::npos) << told.output;
+  }
+  const DocumentCase cases[] = {
+      {"a byte over, chunked", kDocumentLimit + 1, "-c"},
+      {"a byte over, its length told", kDocumentLimit + 1, "-L"},
+      {"at the limit", kDocumentLimit, "-L"},
+  };
+  for (const DocumentCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool over = c.bytes > kDocumentLimit;
+    const std::string document(c.bytes, 'x');
+    const IppResult sent =
+        over ? send("spool", submitTest("client-error-request-entity-too-large", "",
+                                        "  EXPECT status-message WITH-VALUE \"/larger than the limit of 1 MiB/\"\n"),
+                    "application/vnd.tamrisk-label", document, {c.transfer})
+             : send("spool", printJobTest(""), "application/vnd.tamrisk-label", document, {c.transfer});
+    EXPECT_EQ(sent.status, 0) << sent.output << app_->log();
+    // The filter passes a command file on with CR LF.
+    if (!over) {
+      EXPECT_EQ(printer_->take(c.bytes + 2).size(), c.bytes + 2);
+    }
+    EXPECT_EQ(app_->spooled(), 0u);
+  }
+  EXPECT_TRUE(app_->running());
+}
+
+// Jobs held (or printing, or waiting) count: past the limit a client is told
+// to come back, and is let in once one has gone. The limit is the server's,
+// whatever the state file of an earlier version says (PAPPL keeps one per
+// printer, which was unlimited).
+TEST_F(PrinterAppBoundsTest, APrinterTakesNoMoreJobsThanItsLimit) {
+  addPrinter("busy");
+  const std::string commands = "SL203,24,G\r\nSOT\r\nP1\r\n";
+  const std::string held = "  ATTR keyword job-hold-until indefinite\n";
+  const std::string cancelJobs =
+      "{\n  OPERATION Cancel-Jobs\n"
+      "  GROUP operation-attributes-tag\n"
+      "  ATTR charset attributes-charset utf-8\n"
+      "  ATTR naturalLanguage attributes-natural-language en\n"
+      "  ATTR uri printer-uri $uri\n"
+      "  ATTR name requesting-user-name test\n"
+      "  STATUS successful-ok\n"
+      "}\n";
+  for (const bool restarted : {false, true}) {
+    SCOPED_TRACE(restarted ? "restarted from an unlimited state" : "as made");
+    if (restarted) {
+      app_->stop();
+      const std::string file = app_->home() + "/app.state";
+      std::string state = readFile(file);
+      const size_t at = state.find("MaxActiveJobs 2\n");
+      ASSERT_NE(at, std::string::npos) << state;
+      state.replace(at, 16, "MaxActiveJobs 0\n");
+      std::ofstream(file, std::ios::trunc) << state;
+      app_->start();
+    }
+    for (int job = 0; job < 2; ++job) {
+      EXPECT_EQ(send("busy", submitTest("successful-ok", held), "application/vnd.tamrisk-label", commands).status, 0);
+    }
+    const IppResult refused = send(
+        "busy",
+        submitTest("server-error-busy", "", "  EXPECT status-message WITH-VALUE \"/2 jobs, as many as it takes/\"\n"),
+        "application/vnd.tamrisk-label", commands);
+    EXPECT_EQ(refused.status, 0) << refused.output;
+    EXPECT_EQ(ipptool(app_->printerUri("busy"), cancelJobs).status, 0);
+    const IppResult next = send("busy", printJobTest(""), "application/vnd.tamrisk-label", commands);
+    EXPECT_EQ(next.status, 0) << next.output << app_->log();
+    EXPECT_EQ(printer_->take(commands.size() + 2), commands + "\r\n");
+  }
+}
+
+}  // namespace
