@@ -28,11 +28,16 @@ struct AppLimits {
 };
 extern AppLimits gLimits;
 
+// An image is decoded whole: at most this many pixels a side, one byte each
+// (8192 dots are 13.6 in at 600 dpi).
+inline constexpr int kMaxImagePixels = 8192;
+inline constexpr size_t kMaxImageBytes = size_t{kMaxImagePixels} * kMaxImagePixels;
+
 // Reads the limits from the server options and bounds the app by them;
 // false, with a message, for a bad value or a PAPPL this build cannot bound.
 bool setUpLimits(int numOptions, cups_option_t* options);
-// Sets the limits PAPPL keeps for each printer, which it also sets again
-// from its state file.
+// Sets the limits PAPPL keeps for the system and each printer, which it
+// also sets again from its state file.
 void applyLimits(pappl_system_t* system);
 // Sets a new printer's job limit.
 void limitPrinter(pappl_printer_t* printer);
@@ -89,6 +94,9 @@ bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::strin
 // callback. True when the prefilters are there to offer PDF at all.
 bool pdfPrefiltersInstalled();
 bool printPdf(pappl_job_t* job, pappl_device_t* device, void* data);
+
+// PNG and JPEG jobs: PAPPL's MIME filter callback.
+bool printImage(pappl_job_t* job, pappl_device_t* device, void* data);
 
 // The "Add Printer" web page; `data` is the system.
 bool addPrinterPage(pappl_client_t* client, void* data);

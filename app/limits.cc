@@ -1,5 +1,6 @@
-// What one job may take of the host: the size of a document in the spool
-// and the jobs a printer holds, each a server option.
+// What one job may take of the host: the size of a document in the spool,
+// the jobs a printer holds and the size of a decoded image, the first two
+// server options.
 //
 // PAPPL 1.3.1 has no setting for the first, so some of its calls are met
 // here first: a function this program defines takes the place of PAPPL's and
@@ -165,6 +166,7 @@ bool setUpLimits(int numOptions, cups_option_t* options) {
 }
 
 void applyLimits(pappl_system_t* system) {
+  papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImagePixels, kMaxImagePixels);
   papplSystemIteratePrinters(system, [](pappl_printer_t* printer, void*) { limitPrinter(printer); }, nullptr);
 }
 

@@ -182,6 +182,10 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     gSockets.emplace_back(control);
   }
   gSockets.push_back(userSocket());
+  // Images are decoded by the app, which bounds them (before PAPPL's own
+  // filters, as the printer's format is looked for first).
+  papplSystemAddMIMEFilter(system, "image/png", kLabelFormat, printImage, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kLabelFormat, printImage, nullptr);
   // PDF, where the prefilters that render it are installed; before any
   // printer is made or loaded, as its formats are fixed then.
   if (pdfPrefiltersInstalled()) {
@@ -212,7 +216,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetSaveCallback(
       system, [](pappl_system_t* saved, void* file) { return papplSystemSaveState(saved, static_cast<char*>(file)); },
       gStateFile.data());
-  // After the state, which keeps PAPPL's own job limits.
+  // After the state, which keeps PAPPL's own image and job limits.
   applyLimits(system);
   // The state file names the DNS-SD names the printers had when shared.
   if (!gAccessPolicy.shared) {

@@ -2,6 +2,7 @@
 // documents of at most 1 MiB, two jobs a printer. Whoever reaches the app's
 // port controls the documents.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -150,6 +151,62 @@ TEST_F(PrinterAppBoundsTest, APrinterTakesNoMoreJobsThanItsLimit) {
     EXPECT_EQ(next.status, 0) << next.output << app_->log();
     EXPECT_EQ(printer_->take(commands.size() + 2), commands + "\r\n");
   }
+}
+
+std::string bigEndian(uint32_t value) {
+  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+          static_cast<char>(value)};
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+  const std::string body = type + data;
+  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+  return bigEndian(static_cast<uint32_t>(data.size())) + body + bigEndian(static_cast<uint32_t>(crc));
+}
+
+// A PNG of `width` x `height` gray pixels that is a header only: the image
+// data is left out, as a decoder must not get that far.
+std::string pngHeader(uint32_t width, uint32_t height) {
+  const std::string grayNoInterlace("\x08\x00\x00\x00\x00", 5);
+  return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", bigEndian(width) + bigEndian(height) + grayNoInterlace) +
+         pngChunk("IDAT", "") + pngChunk("IEND", "");
+}
+
+struct ImageCase {
+  const char* name;
+  const char* format;
+  std::string document;
+  const char* says;    // the job-state-message, a regular expression
+  const char* reason;  // the job-state-reason
+};
+
+// An image is decoded whole: one larger than a label needs is refused
+// unread, and a damaged one ends its job, each with the reason.
+TEST_F(PrinterAppBoundsTest, ImagesThePrinterCannotTakeEndAbortedWithTheReason) {
+  addPrinter("images");
+  const std::string damaged = png(406, 203, std::vector<uint8_t>(size_t{406} * 203, 0));
+  const ImageCase cases[] = {
+      {"30000 x 30000 PNG", "image/png", pngHeader(30000, 30000),
+       "^The image is 30000 x 30000 pixels, larger than the 8192 x 8192 the printer takes[.]$",
+       "document-unprintable-error"},
+      {"damaged PNG", "image/png", damaged.substr(0, damaged.size() / 2), "^The PNG image cannot be read: ",
+       "document-format-error"},
+      {"8193 pixels wide JPEG", "image/jpeg", jpeg(8193, 8, std::vector<uint8_t>(size_t{8193} * 8, 255)),
+       "^The image is 8193 x 8 pixels", "document-unprintable-error"},
+  };
+  for (const ImageCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const IppResult printed = send("images",
+                                   printJobTest("", "  EXPECT job-state WITH-VALUE 8\n"
+                                                    "  EXPECT job-state-message WITH-VALUE \"/" +
+                                                        std::string(c.says) +
+                                                        "/\"\n"
+                                                        "  EXPECT job-state-reasons WITH-VALUE " +
+                                                        c.reason + "\n"),
+                                   c.format, c.document);
+    EXPECT_EQ(printed.status, 0) << printed.output;
+  }
+  EXPECT_TRUE(app_->running());
 }
 
 }  // namespace
