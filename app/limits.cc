@@ -1,6 +1,7 @@
 // What one job may take of the host: the size of a document in the spool,
-// the jobs a printer holds and the size of a decoded image, the first two
-// server options.
+// the jobs a printer holds, the size of a decoded image and the time a
+// canceled job's processes get to end, all but the image size server
+// options.
 //
 // PAPPL 1.3.1 has no setting for the first, so some of its calls are met
 // here first: a function this program defines takes the place of PAPPL's and
@@ -134,13 +135,16 @@ extern "C" ipp_t* papplClientRespondIPP(pappl_client_t* client, ipp_status_t sta
 bool setUpLimits(int numOptions, cups_option_t* options) {
   long long mib = static_cast<long long>(gLimits.documentBytes >> 20);
   long long jobs = gLimits.activeJobs;
+  long long delay = gLimits.killDelay.count();
   // k-octets are an IPP integer.
   if (!numberOption(numOptions, options, "max-document-size", 1, INT32_MAX / 1024, mib) ||
-      !numberOption(numOptions, options, "max-active-jobs", 1, 65535, jobs)) {
+      !numberOption(numOptions, options, "max-active-jobs", 1, 65535, jobs) ||
+      !numberOption(numOptions, options, "job-kill-delay", 1, 3600, delay)) {
     return false;
   }
   gLimits.documentBytes = static_cast<uint64_t>(mib) << 20;
   gLimits.activeJobs = static_cast<int>(jobs);
+  gLimits.killDelay = std::chrono::seconds(delay);
 
   if (!ours("ippAddRange", reinterpret_cast<void*>(&ippAddRange)) ||
       !ours("papplJobOpenFile", reinterpret_cast<void*>(&papplJobOpenFile)) ||
@@ -171,3 +175,11 @@ void applyLimits(pappl_system_t* system) {
 }
 
 void limitPrinter(pappl_printer_t* printer) { papplPrinterSetMaxActiveJobs(printer, gLimits.activeJobs); }
+
+std::unique_ptr<CancelWatch> watchJob(pappl_job_t* job) {
+  auto watch =
+      std::make_unique<CancelWatch>([job] { return papplJobIsCanceled(job); }, gLimits.killDelay);
+  if (watch->start()) return watch;
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job's cancel watch: %s", std::strerror(errno));
+  return nullptr;
+}

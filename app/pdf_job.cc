@@ -76,7 +76,7 @@ std::string layoutOptions(pappl_job_t* job) {
 // Ghostscript that gstoraster starts; their messages come on one pipe.
 class Prefilters {
  public:
-  explicit Prefilters(pappl_job_t* job) : job_(job) {}
+  Prefilters(pappl_job_t* job, CancelWatch& watch) : job_(job), watch_(watch) {}
   ~Prefilters() {
     stop();
     finish();
@@ -108,6 +108,7 @@ class Prefilters {
                                        "PATH=/usr/bin:/bin", std::string("TMPDIR=") + papplGetTempDir()};
     const std::array<int, 3> first{nothing.get(), pdf->write.get(), errors->write.get()};
     if (!spawn(prefilter("pdftopdf"), args, env, first, 0, pids_[0])) return false;
+    watch_.watch(pids_[0], true);
     args[0] = "gstoraster";
     args.pop_back();  // the PDF comes on standard input
     const std::array<int, 3> second{pdf->read.get(), raster->write.get(), errors->write.get()};
@@ -147,13 +148,12 @@ class Prefilters {
       if (fd.revents != 0) readMessages();
     }
     bool succeeded = pids_[0] > 0 && pids_[1] > 0;
-    for (pid_t& pid : pids_) {
-      if (pid <= 0) continue;
-      int status = 0;
+    // The group's leader last: the group's number is theirs until then.
+    for (pid_t* pid : {&pids_[1], &pids_[0]}) {
+      if (*pid <= 0) continue;
       rusage usage{};
-      while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-      }
-      pid = -1;
+      const int status = reap(*pid, &watch_, &usage);
+      *pid = -1;
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;
       succeeded = false;
       // The limit stops the process with SIGXCPU, or Ghostscript, whose
@@ -208,6 +208,7 @@ class Prefilters {
   }
 
   pappl_job_t* job_;
+  CancelWatch& watch_;
   std::array<pid_t, 2> pids_{-1, -1};
   bool stopped_ = false;
   Fd raster_, errors_;
@@ -271,7 +272,9 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
   const std::string ppd = ppdPath(*driver);
   // The filter gets the prefilters' options too, as in a queue.
   const std::string settings = filterOptions(*driver, *options, job) + layoutOptions(job);
-  Prefilters render(job);
+  const std::unique_ptr<CancelWatch> watch = watchJob(job);
+  if (watch == nullptr) return false;
+  Prefilters render(job, *watch);
   if (!render.start(ppd, settings)) {
     papplJobSetMessage(job, "%s", render.error().c_str());
     return false;
@@ -290,8 +293,9 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
     return true;
   }
   bool pageCut = false;
-  const bool printed = printFilterInput(
-      job, device, ppd, settings, [&](int input) { return copyPages(job, in.get(), header, input, pageCut); });
+  const bool printed = printFilterInput(job, device, *watch, ppd, settings, [&](int input) {
+    return copyPages(job, in.get(), header, input, pageCut);
+  });
   // The rest is not wanted once the filter has failed.
   if (!printed && !pageCut) render.stop();
   const bool rendered = render.finish();

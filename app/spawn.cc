@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 rlim_t gStartFileSize = RLIM_INFINITY;
 
@@ -117,4 +118,83 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
   }
   *pid = child;
   return 0;
+}
+
+CancelWatch::CancelWatch(std::function<bool()> canceled, std::chrono::seconds delay)
+    : canceled_(std::move(canceled)), delay_(delay) {}
+
+CancelWatch::~CancelWatch() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+bool CancelWatch::start() {
+  try {
+    thread_ = std::thread(&CancelWatch::run, this);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+void CancelWatch::watch(pid_t pid, bool group) {
+  std::lock_guard lock(mutex_);
+  processes_.emplace_back(pid, group);
+  // One that starts after the cancel gets what the others got.
+  if (terminated_) kill(group ? -pid : pid, killed_ ? SIGKILL : SIGTERM);
+}
+
+void CancelWatch::forget(pid_t pid) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(processes_, [pid](const auto& process) { return process.first == pid; });
+}
+
+void CancelWatch::onDeadline(std::function<void()> action) {
+  std::lock_guard lock(mutex_);
+  atDeadline_ = std::move(action);
+}
+
+void CancelWatch::signalAll(int signal) {
+  for (const auto& [pid, group] : processes_) kill(group ? -pid : pid, signal);
+}
+
+void CancelWatch::run() {
+  // A cancel is seen within a tenth of a second, as the job's own loops see
+  // it.
+  constexpr auto kTick = std::chrono::milliseconds(100);
+  std::chrono::steady_clock::time_point deadline;
+  std::unique_lock lock(mutex_);
+  while (!ending_ && !killed_) {
+    wake_.wait_for(lock, kTick);
+    if (ending_) break;
+    if (!terminated_) {
+      lock.unlock();
+      const bool canceled = canceled_();
+      lock.lock();
+      if (!canceled) continue;
+      terminated_ = true;
+      deadline = std::chrono::steady_clock::now() + delay_;
+      signalAll(SIGTERM);
+    } else if (std::chrono::steady_clock::now() >= deadline) {
+      killed_ = true;
+      signalAll(SIGKILL);
+      if (atDeadline_) atDeadline_();
+    }
+  }
+}
+
+int reap(pid_t pid, CancelWatch* watch, rusage* usage) {
+  // Waited for without reaping, so that the watch may signal it meanwhile.
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  if (watch != nullptr) watch->forget(pid);
+  int status = 0;
+  while (wait4(pid, &status, 0, usage) < 0 && errno == EINTR) {
+  }
+  return status;
 }

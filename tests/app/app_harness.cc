@@ -381,6 +381,12 @@ PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& for
   return page;
 }
 
+size_t largestSendBuffer() {
+  size_t least = 0, initial = 0, most = size_t{4} << 20;
+  std::sscanf(readFile("/proc/sys/net/ipv4/tcp_wmem").c_str(), "%zu %zu %zu", &least, &initial, &most);
+  return most;
+}
+
 IppResult ipptool(const std::string& uri, const std::string& test, const std::vector<std::string>& args) {
   TempDir dir;
   FilterRun run;

@@ -119,6 +119,10 @@ class PrinterApp {
   pid_t pid_ = -1;
 };
 
+// The most a socket's send buffer grows to: what the kernel keeps of a job
+// whose printer has stopped reading.
+size_t largestSendBuffer();
+
 // Runs ipptool -t on a test file written from `test`, with `args` before the
 // URI (e.g. -f FILE -d filetype=...).
 IppResult ipptool(const std::string& uri, const std::string& test, const std::vector<std::string>& args = {});

@@ -1,14 +1,17 @@
 // What one job may take of the host running the app, with small limits:
-// documents of at most 1 MiB, two jobs a printer. Whoever reaches the app's
-// port controls the documents.
+// documents of at most 1 MiB, two jobs a printer, 2 s for a canceled job's
+// processes to end. Whoever reaches the app's port controls the documents.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app_harness.h"
@@ -17,14 +20,17 @@
 namespace {
 
 constexpr size_t kDocumentLimit = size_t{1} << 20;
+constexpr int kKillDelaySeconds = 2;
 
 class PrinterAppBoundsTest : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     if (!std::filesystem::exists(std::string(TMK_PPD_BUILD_DIR) + "/tmk38.ppd")) return;
     printer_ = std::make_unique<PretendPrinter>();
-    app_ = std::make_unique<PrinterApp>(
-        TMK_PPD_BUILD_DIR, "", std::vector<std::string>{"-o", "max-document-size=1", "-o", "max-active-jobs=2"});
+    app_ = std::make_unique<PrinterApp>(TMK_PPD_BUILD_DIR, "",
+                                        std::vector<std::string>{"-o", "max-document-size=1", "-o",
+                                                                 "max-active-jobs=2", "-o",
+                                                                 "job-kill-delay=" + std::to_string(kKillDelaySeconds)});
   }
   static void TearDownTestSuite() {
     app_.reset();
@@ -34,9 +40,8 @@ class PrinterAppBoundsTest : public testing::Test {
     if (app_ == nullptr) GTEST_SKIP() << "no generated PPDs (ppdc missing)";
   }
 
-  static void addPrinter(const std::string& name) {
-    const IppResult created =
-        ipptool(app_->systemUri(), createPrinterTest(name, "tamrisk_standard-203dpi", printer_->uri()));
+  static void addPrinter(const std::string& name, const std::string& driver = "tamrisk_standard-203dpi") {
+    const IppResult created = ipptool(app_->systemUri(), createPrinterTest(name, driver, printer_->uri()));
     ASSERT_EQ(created.status, 0) << created.output;
   }
 
@@ -206,6 +211,55 @@ TEST_F(PrinterAppBoundsTest, ImagesThePrinterCannotTakeEndAbortedWithTheReason) 
                                    c.format, c.document);
     EXPECT_EQ(printed.status, 0) << printed.output;
   }
+  EXPECT_TRUE(app_->running());
+}
+
+// A printer that stops reading holds the filter, and the job with it; once
+// canceled, the job ends by the kill delay, its filter gone, and the job
+// queued behind it prints over a new connection.
+TEST_F(PrinterAppBoundsTest, ACanceledJobEndsByTheKillDelayThoughThePrinterStopsReading) {
+  addPrinter("stalled", "tamrisk_standard-600dpi");
+  // Labels of a megabyte each (4 x 6 in at 600 dpi, uncompressed), more
+  // than the kernel, the pipes and the filter hold between the app and the
+  // printer.
+  constexpr uint32_t kWidth = 2400, kHeight = 3600;
+  std::vector<uint8_t> stripes(size_t{kWidth} * kHeight, 255);
+  for (size_t y = 0; y < kHeight; y += 16) std::fill_n(stripes.begin() + static_cast<long>(y * kWidth), kWidth, 0);
+  const size_t labels = 4 + (largestSendBuffer() + (size_t{1} << 20)) / (kWidth / 8 * kHeight);
+  const std::string many = grayRaster(CUPS_RASTER_WRITE_PWG, kWidth, kHeight, 600,
+                                      std::vector<std::vector<uint8_t>>(labels, stripes));
+  const std::string attributes =
+      "  ATTR keyword media na_index-4x6_4x6in\n"
+      "  ATTR boolean label-compression false\n";
+
+  printer_->holdAfter(kWidth / 8 * kHeight);
+  std::chrono::steady_clock::time_point ended;
+  IppResult first;
+  std::thread printing([&] {
+    first = send("stalled",
+                 printJobTest(attributes, "  EXPECT job-state WITH-VALUE 7\n"
+                                          "  EXPECT job-state-message WITH-VALUE \"Job canceled.\"\n"),
+                 "image/pwg-raster", many);
+    ended = std::chrono::steady_clock::now();
+  });
+  EXPECT_TRUE(printer_->waitUntilHeld() && app_->waitUntilBlockedOnAPipe()) << "the printer did not stop the job";
+  const auto canceled = std::chrono::steady_clock::now();
+  const IppResult cancel = ipptool(app_->printerUri("stalled"), cancelJobTest());
+  // Queued while the canceled job ends; a command file is spooled as it is.
+  const std::string commands = "SL203,24,G\r\nSOT\r\nP1\r\n";
+  IppResult second;
+  std::thread queued([&] { second = send("stalled", printJobTest(""), "application/vnd.tamrisk-label", commands); });
+  printing.join();
+  queued.join();
+  EXPECT_EQ(cancel.status, 0) << cancel.output;
+  EXPECT_EQ(first.status, 0) << first.output << app_->log();
+  EXPECT_LT(std::chrono::duration<double>(ended - canceled).count(), kKillDelaySeconds + 10.0);
+  EXPECT_EQ(second.status, 0) << second.output << app_->log();
+  EXPECT_EQ(app_->children(), 0) << "a filter is left behind";
+
+  printer_->release();
+  const std::string received = printer_->take(SIZE_MAX);
+  EXPECT_NE(received.find(commands + "\r\n"), std::string::npos) << "the queued job did not reach the printer";
   EXPECT_TRUE(app_->running());
 }
 
