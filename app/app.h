@@ -100,6 +100,11 @@ bool printFilterInput(pappl_job_t* job, pappl_device_t* device, CancelWatch& wat
 // reason logged, when it cannot be started.
 std::unique_ptr<CancelWatch> watchJob(pappl_job_t* job);
 
+// A job's message from a child's line: the reason, without the server's
+// paths (`document`, the job's file, is "the document"); the log keeps the
+// line whole.
+std::string clientMessage(std::string_view line, const char* document);
+
 // The app's own connection to a socket:// printer, or an invalid one when
 // it cannot be reached or `stop` is set meanwhile.
 Fd connectToPrinter(pappl_printer_t* printer, const char* uri, const std::atomic<bool>& stop);

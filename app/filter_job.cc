@@ -104,7 +104,8 @@ class FilterProcess {
                                  errors->write.get(), back->read.get(), sideChild.get()};
     const int status = spawnProgram(gPaths.filter, std::move(args), std::move(env), fds, &pid_);
     if (status != 0) {
-      log(PAPPL_LOGLEVEL_ERROR, "Unable to start the filter " + gPaths.filter + ": " + std::strerror(status));
+      log(PAPPL_LOGLEVEL_ERROR, "Unable to start the filter " + gPaths.filter + ": " + std::strerror(status),
+          std::string("Unable to start the filter: ") + std::strerror(status));
       pid_ = -1;
       return false;
     }
@@ -313,7 +314,8 @@ class FilterProcess {
     if (write(side.get(), reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) side.reset();
   }
 
-  void log(pappl_loglevel_t level, const std::string& text) {
+  // `forClient`, when given, is the job's message instead of `text`.
+  void log(pappl_loglevel_t level, const std::string& text, const std::string& forClient = "") {
     if (job_ != nullptr) {
       // A canceled job's filter and printer may fail as it ends: that is the
       // cancel, not an error. (PAPPL counts an aborted job as canceled too.)
@@ -321,7 +323,9 @@ class FilterProcess {
       if (canceled && level == PAPPL_LOGLEVEL_ERROR) level = PAPPL_LOGLEVEL_INFO;
       papplLogJob(job_, level, "%s", text.c_str());
       // The job tells why it failed; the filter's own words come first.
-      if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) papplJobSetMessage(job_, "%s", text.c_str());
+      if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) {
+        papplJobSetMessage(job_, "%s", (forClient.empty() ? text : forClient).c_str());
+      }
     } else {
       papplLogPrinter(printer_, level, "%s", text.c_str());
     }
@@ -335,10 +339,10 @@ class FilterProcess {
       return;
     }
     if (line.starts_with("INFO: ")) {
-      papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
+      papplJobSetMessage(job_, "%s", clientMessage(line.substr(6), papplJobGetFilename(job_)).c_str());
     } else if (line.starts_with("ERROR: ")) {
       filterSaidWhy_ = true;
-      papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
+      papplJobSetMessage(job_, "%s", clientMessage(line.substr(7), papplJobGetFilename(job_)).c_str());
       // PAPPL's log ignores a precision and would go on into the lines
       // that follow: its text is a string of its own.
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
@@ -450,6 +454,27 @@ extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t*
 bool clientPageHeadersSeen() {
   return libcupsReadHeader() != nullptr &&
          dlsym(RTLD_DEFAULT, "cupsRasterReadHeader2") == reinterpret_cast<void*>(&cupsRasterReadHeader2);
+}
+
+std::string clientMessage(std::string_view line, const char* document) {
+  std::string text(line);
+  if (document != nullptr && *document != '\0') {
+    const std::string_view path(document);
+    for (size_t at; (at = text.find(path)) != std::string::npos;) text.replace(at, path.size(), "the document");
+  }
+  // Any other absolute path: its last part.
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] != '/' || (i > 0 && std::strchr(" \t\"'(<[=", text[i - 1]) == nullptr)) {
+      out += text[i++];
+      continue;
+    }
+    const size_t end = std::min(text.find_first_of(" \t\"')>],;", i), text.size());
+    const std::string_view path(text.data() + i, end - i);
+    out += path.substr(path.find_last_of('/') + 1);
+    i = end;
+  }
+  return out;
 }
 
 std::string ppdPath(const DriverInfo& driver) {

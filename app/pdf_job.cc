@@ -107,12 +107,12 @@ class Prefilters {
                                        "FINAL_CONTENT_TYPE=application/vnd.cups-raster", "CHARSET=utf-8",
                                        "PATH=/usr/bin:/bin", std::string("TMPDIR=") + papplGetTempDir()};
     const std::array<int, 3> first{nothing.get(), pdf->write.get(), errors->write.get()};
-    if (!spawn(prefilter("pdftopdf"), args, env, first, 0, pids_[0])) return false;
+    if (!spawn("pdftopdf", args, env, first, 0, pids_[0])) return false;
     watch_.watch(pids_[0], true);
     args[0] = "gstoraster";
     args.pop_back();  // the PDF comes on standard input
     const std::array<int, 3> second{pdf->read.get(), raster->write.get(), errors->write.get()};
-    if (!spawn(prefilter("gstoraster"), args, env, second, pids_[0], pids_[1])) return false;
+    if (!spawn("gstoraster", args, env, second, pids_[0], pids_[1])) return false;
     raster_ = std::move(raster->read);
     errors_ = std::move(errors->read);
     return true;
@@ -170,13 +170,14 @@ class Prefilters {
   const std::string& error() const { return error_; }
 
  private:
-  bool spawn(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+  bool spawn(const char* name, const std::vector<std::string>& args, const std::vector<std::string>& env,
              std::span<const int> fds, pid_t group, pid_t& pid) {
+    const std::string program = prefilter(name);
     const int status = spawnProgram(program, args, env, fds, &pid, group, prefilterLimits());
     if (status == 0) return true;
     pid = -1;
-    error_ = "Unable to start " + program + ": " + std::strerror(status);
-    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+    error_ = std::string("Unable to start ") + name + ": " + std::strerror(status);
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "Unable to start %s: %s", program.c_str(), std::strerror(status));
     return false;
   }
 
@@ -200,8 +201,8 @@ class Prefilters {
 
   void message(std::string_view line) {
     if (line.starts_with("ERROR: ")) {
-      error_ = line.substr(7);
-      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+      error_ = clientMessage(line.substr(7), papplJobGetFilename(job_));
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
     } else {
       papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%s", std::string(line).c_str());  // the log takes no precision
     }
