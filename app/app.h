@@ -5,10 +5,15 @@
 #include <pappl/pappl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+
+#include "spawn.h"
 
 // Where the filter, the PPDs and the prefilters that render PDF are; set
 // once by the system callback before the first printer is made, read by
@@ -19,6 +24,29 @@ struct AppPaths {
   std::string prefilterDirectory = TMK_APP_PREFILTER_DIR;
 };
 extern AppPaths gPaths;
+
+// What one job may take of the host (the server options max-document-size,
+// max-active-jobs and job-kill-delay); set before the first printer is made.
+struct AppLimits {
+  uint64_t documentBytes = uint64_t{256} << 20;  // of a document in the spool
+  int activeJobs = 100;                          // a printer holds, printing or waiting
+  std::chrono::seconds killDelay{30};            // a canceled job's processes get to end
+};
+extern AppLimits gLimits;
+
+// An image is decoded whole: at most this many pixels a side, one byte each
+// (8192 dots are 13.6 in at 600 dpi).
+inline constexpr int kMaxImagePixels = 8192;
+inline constexpr size_t kMaxImageBytes = size_t{kMaxImagePixels} * kMaxImagePixels;
+
+// Reads the limits from the server options and bounds the app by them;
+// false, with a message, for a bad value or a PAPPL this build cannot bound.
+bool setUpLimits(int numOptions, cups_option_t* options);
+// Sets the limits PAPPL keeps for the system and each printer, which it
+// also sets again from its state file.
+void applyLimits(pappl_system_t* system);
+// Sets a new printer's job limit.
+void limitPrinter(pappl_printer_t* printer);
 
 // The printer's own format: label command files, sent through the filter.
 inline constexpr const char* kLabelFormat = "application/vnd.tamrisk-label";
@@ -65,13 +93,36 @@ std::string ppdPath(const DriverInfo& driver);
 
 // A job whose raster the app makes itself: the filter runs with `ppd` and
 // `options`, and `feed` writes the raster to its standard input.
-bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::string& ppd, const std::string& options,
-                      const std::function<bool(int input)>& feed);
+bool printFilterInput(pappl_job_t* job, pappl_device_t* device, CancelWatch& watch, const std::string& ppd,
+                      const std::string& options, const std::function<bool(int input)>& feed);
+
+// The watch that ends a job's processes once it is canceled; null, with the
+// reason logged, when it cannot be started.
+std::unique_ptr<CancelWatch> watchJob(pappl_job_t* job);
+
+// A job's message from a child's line: the reason, without the server's
+// paths (`document`, the job's file, is "the document"); the log keeps the
+// line whole.
+std::string clientMessage(std::string_view line, const char* document);
+
+// The app's own connection to a socket:// printer, or an invalid one when
+// it cannot be reached or `stop` is set meanwhile.
+Fd connectToPrinter(pappl_printer_t* printer, const char* uri, const std::atomic<bool>& stop);
+// Cuts the connection of a socket:// printer's device, so that a write that
+// waits on a printer that has stopped reading fails; what is left unsent is
+// dropped. The device's descriptor, or -1 when it is not one that can be cut.
+int cutPrinterConnection(pappl_printer_t* printer, pappl_device_t* device);
+// Puts a new connection behind the descriptor of a device cut so, as PAPPL
+// keeps a device open for the printer's next job.
+void renewPrinterConnection(pappl_printer_t* printer, int cut);
 
 // PDF jobs, rendered by the prefilters a CUPS queue runs: PAPPL's MIME filter
 // callback. True when the prefilters are there to offer PDF at all.
 bool pdfPrefiltersInstalled();
 bool printPdf(pappl_job_t* job, pappl_device_t* device, void* data);
+
+// PNG and JPEG jobs: PAPPL's MIME filter callback.
+bool printImage(pappl_job_t* job, pappl_device_t* device, void* data);
 
 // The "Add Printer" web page; `data` is the system.
 bool addPrinterPage(pappl_client_t* client, void* data);

@@ -6,7 +6,6 @@
 #include <cups/sidechannel.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -51,7 +50,6 @@ pappl_preason_t reasonBit(std::string_view keyword) {
 // How often a status query that waits for the printer looks whether it
 // should give way.
 constexpr int kJobCheckMilliseconds = 50;
-constexpr int kConnectMilliseconds = 2000;
 
 // A running filter and the thread that moves its output.
 class FilterProcess {
@@ -61,13 +59,15 @@ class FilterProcess {
   // `job` is null for a status query, in which the filter's status request
   // is answered from the printer over the back channel. A query talks to
   // the printer over `connection` when one is given, else over `device`,
-  // and stops waiting once `stop` is set.
+  // and stops waiting once `stop` is set. A job's filter is ended by
+  // `watch` once the job is canceled.
   bool start(pappl_printer_t* printer, pappl_job_t* job, pappl_device_t* device, const std::string& ppd,
-             const std::string& options, const char* file, Fd connection = Fd(),
+             const std::string& options, const char* file, CancelWatch* watch, Fd connection = Fd(),
              const std::atomic<bool>* stop = nullptr) {
     printer_ = printer;
     stop_ = stop;
     job_ = job;
+    watch_ = watch;
     device_ = device;
     connection_ = std::move(connection);
     viaConnection_ = connection_.get() >= 0;
@@ -104,7 +104,8 @@ class FilterProcess {
                                  errors->write.get(), back->read.get(), sideChild.get()};
     const int status = spawnProgram(gPaths.filter, std::move(args), std::move(env), fds, &pid_);
     if (status != 0) {
-      log(PAPPL_LOGLEVEL_ERROR, "Unable to start the filter " + gPaths.filter + ": " + std::strerror(status));
+      log(PAPPL_LOGLEVEL_ERROR, "Unable to start the filter " + gPaths.filter + ": " + std::strerror(status),
+          std::string("Unable to start the filter: ") + std::strerror(status));
       pid_ = -1;
       return false;
     }
@@ -123,6 +124,15 @@ class FilterProcess {
       }
       pid_ = -1;
       return false;
+    }
+    if (watch_ != nullptr) {
+      watch_->watch(pid_, false);
+      // A printer that has stopped reading would hold the filter's output
+      // and the job with it.
+      watch_->onDeadline([this] {
+        cut_ = cutPrinterConnection(printer_, device_);
+        if (cut_ >= 0) log(PAPPL_LOGLEVEL_INFO, "The printer took nothing since the cancel: its connection is cut.");
+      });
     }
     return true;
   }
@@ -143,11 +153,12 @@ class FilterProcess {
     input_.reset();
     if (pump_.joinable()) pump_.join();
     backWrite_.reset();
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = reap(pid_, watch_);
     pid_ = -1;
+    if (watch_ != nullptr) watch_->onDeadline(nullptr);
+    // After a cut this drops what PAPPL still holds of the job's bytes.
     papplDeviceFlush(device_);
+    if (cut_ >= 0) renewPrinterConnection(printer_, cut_);
     // A status query reports only when the printer answered; then every
     // reason it cleared and did not set again goes.
     if (job_ == nullptr && (added_ != 0 || removed_ != 0)) {
@@ -303,11 +314,18 @@ class FilterProcess {
     if (write(side.get(), reply.data(), reply.size()) != static_cast<ssize_t>(reply.size())) side.reset();
   }
 
-  void log(pappl_loglevel_t level, const std::string& text) {
+  // `forClient`, when given, is the job's message instead of `text`.
+  void log(pappl_loglevel_t level, const std::string& text, const std::string& forClient = "") {
     if (job_ != nullptr) {
+      // A canceled job's filter and printer may fail as it ends: that is the
+      // cancel, not an error. (PAPPL counts an aborted job as canceled too.)
+      const bool canceled = papplJobIsCanceled(job_) && papplJobGetState(job_) != IPP_JSTATE_ABORTED;
+      if (canceled && level == PAPPL_LOGLEVEL_ERROR) level = PAPPL_LOGLEVEL_INFO;
       papplLogJob(job_, level, "%s", text.c_str());
       // The job tells why it failed; the filter's own words come first.
-      if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) papplJobSetMessage(job_, "%s", text.c_str());
+      if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) {
+        papplJobSetMessage(job_, "%s", (forClient.empty() ? text : forClient).c_str());
+      }
     } else {
       papplLogPrinter(printer_, level, "%s", text.c_str());
     }
@@ -321,10 +339,10 @@ class FilterProcess {
       return;
     }
     if (line.starts_with("INFO: ")) {
-      papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 6), line.data() + 6);
+      papplJobSetMessage(job_, "%s", clientMessage(line.substr(6), papplJobGetFilename(job_)).c_str());
     } else if (line.starts_with("ERROR: ")) {
       filterSaidWhy_ = true;
-      papplJobSetMessage(job_, "%.*s", static_cast<int>(line.size() - 7), line.data() + 7);
+      papplJobSetMessage(job_, "%s", clientMessage(line.substr(7), papplJobGetFilename(job_)).c_str());
       // PAPPL's log ignores a precision and would go on into the lines
       // that follow: its text is a string of its own.
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
@@ -349,6 +367,8 @@ class FilterProcess {
   pappl_printer_t* printer_ = nullptr;
   pappl_job_t* job_ = nullptr;
   pappl_device_t* device_ = nullptr;
+  CancelWatch* watch_ = nullptr;
+  int cut_ = -1;  // the device's descriptor, once cut by the watch
   Fd connection_;
   const std::atomic<bool>* stop_ = nullptr;
   bool viaConnection_ = false;
@@ -364,6 +384,7 @@ class FilterProcess {
 
 // What one raster job keeps between PAPPL's callbacks.
 struct RasterJob {
+  std::unique_ptr<CancelWatch> watch;  // outlives the filter it ends
   FilterProcess filter;
   FilterRaster raster;
   bool failed = false;
@@ -435,6 +456,27 @@ bool clientPageHeadersSeen() {
          dlsym(RTLD_DEFAULT, "cupsRasterReadHeader2") == reinterpret_cast<void*>(&cupsRasterReadHeader2);
 }
 
+std::string clientMessage(std::string_view line, const char* document) {
+  std::string text(line);
+  if (document != nullptr && *document != '\0') {
+    const std::string_view path(document);
+    for (size_t at; (at = text.find(path)) != std::string::npos;) text.replace(at, path.size(), "the document");
+  }
+  // Any other absolute path: its last part.
+  std::string out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] != '/' || (i > 0 && std::strchr(" \t\"'(<[=", text[i - 1]) == nullptr)) {
+      out += text[i++];
+      continue;
+    }
+    const size_t end = std::min(text.find_first_of(" \t\"')>],;", i), text.size());
+    const std::string_view path(text.data() + i, end - i);
+    out += path.substr(path.find_last_of('/') + 1);
+    i = end;
+  }
+  return out;
+}
+
 std::string ppdPath(const DriverInfo& driver) {
   return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";
 }
@@ -443,8 +485,10 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
   const DriverInfo* driver = jobDriver(job);
   if (driver == nullptr) return false;
   auto state = std::make_unique<RasterJob>();
-  if (!state->filter.start(papplJobGetPrinter(job), job, device, ppdPath(*driver),
-                           filterOptions(*driver, *options, job), nullptr)) {
+  state->watch = watchJob(job);
+  if (state->watch == nullptr || !state->filter.start(papplJobGetPrinter(job), job, device, ppdPath(*driver),
+                                                      filterOptions(*driver, *options, job), nullptr,
+                                                      state->watch.get())) {
     return false;
   }
   (void)fcntl(state->filter.input(), F_SETPIPE_SZ, kFilterPipeSize);
@@ -513,8 +557,9 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
     state->raster.pending().clear();
     return true;
   }
-  // The filter prints a page once it has all of it.
-  if (!state->flush()) {
+  // The filter prints a page once it has all of it; one that a cancel's
+  // deadline ended as it took the page has not failed the job.
+  if (!state->flush() && !papplJobIsCanceled(job)) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
     state->failed = true;
     return false;
@@ -541,75 +586,20 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devic
 bool printRawFile(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
   const DriverInfo* driver = jobDriver(job);
   if (driver == nullptr) return false;
+  const std::unique_ptr<CancelWatch> watch = watchJob(job);
   FilterProcess filter;
-  if (!filter.start(papplJobGetPrinter(job), job, device, ppdPath(*driver), filterOptions(*driver, *options, job),
-                    papplJobGetFilename(job))) {
+  if (watch == nullptr || !filter.start(papplJobGetPrinter(job), job, device, ppdPath(*driver),
+                                        filterOptions(*driver, *options, job), papplJobGetFilename(job),
+                                        watch.get())) {
     return false;
   }
   return filter.finish();
 }
 
-namespace {
-
-// A connection of the app's own to a socket:// printer, so that a status
-// query never holds the printer's PAPPL device: a job opens the device
-// whenever it comes. Invalid when the printer cannot be reached or `stop`
-// is set meanwhile.
-Fd connectToPrinter(pappl_printer_t* printer, const char* uri, const std::atomic<bool>& stop) {
-  std::array<char, 32> scheme{};
-  std::array<char, 256> userpass{}, host{}, resource{};
-  int port = 0;
-  if (httpSeparateURI(HTTP_URI_CODING_ALL, uri, scheme.data(), scheme.size(), userpass.data(), userpass.size(),
-                      host.data(), host.size(), &port, resource.data(), resource.size()) < HTTP_URI_STATUS_OK) {
-    return Fd();
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (const int error = getaddrinfo(host.data(), std::to_string(port).c_str(), &hints, &found); error != 0) {
-    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "No status from the printer: unable to look up %s: %s.", host.data(),
-                    gai_strerror(error));
-    return Fd();
-  }
-  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
-  int error = 0;
-  for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
-    Fd connection(socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (connection.get() < 0) {
-      error = errno;
-      continue;
-    }
-    if (connect(connection.get(), address->ai_addr, address->ai_addrlen) != 0) {
-      error = errno;
-      if (error != EINPROGRESS) continue;
-      pollfd writable{connection.get(), POLLOUT, 0};
-      socklen_t length = sizeof error;
-      int ready = 0;
-      for (int waited = 0; ready == 0 && waited < kConnectMilliseconds && !stop; waited += kJobCheckMilliseconds) {
-        ready = poll(&writable, 1, kJobCheckMilliseconds);
-        if (ready < 0 && errno == EINTR) ready = 0;
-      }
-      if (ready <= 0) {
-        error = ETIMEDOUT;
-        continue;
-      }
-      if (getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) continue;
-    }
-    fcntl(connection.get(), F_SETFL, fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
-    return connection;
-  }
-  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "No status from the printer: unable to connect to %s:%d: %s.",
-                  host.data(), port, std::strerror(error));
-  return Fd();
-}
-
-}  // namespace
-
-bool printFilterInput(pappl_job_t* job, pappl_device_t* device, const std::string& ppd, const std::string& options,
-                      const std::function<bool(int input)>& feed) {
+bool printFilterInput(pappl_job_t* job, pappl_device_t* device, CancelWatch& watch, const std::string& ppd,
+                      const std::string& options, const std::function<bool(int input)>& feed) {
   FilterProcess filter;
-  if (!filter.start(papplJobGetPrinter(job), job, device, ppd, options, nullptr)) return false;
+  if (!filter.start(papplJobGetPrinter(job), job, device, ppd, options, nullptr, &watch)) return false;
   const bool fed = feed(filter.input());
   if (!fed || papplJobIsCanceled(job)) filter.cancel();
   return filter.finish() && fed;
@@ -636,7 +626,7 @@ bool queryPrinterStatus(pappl_printer_t* printer, const std::atomic<bool>& stop)
   {
     FilterProcess filter;
     if (filter.start(printer, nullptr, device, ppdPath(*driver), "StatusCheck=1 RunTrace=0_Off", "/dev/null",
-                     std::move(connection), &stop)) {
+                     nullptr, std::move(connection), &stop)) {
       filter.finish();
       answered = filter.answered();
     }

@@ -3,7 +3,8 @@
 //   tmk-printer-app server [-o server-port=N] [-o spool-directory=DIR] [-o state-file=FILE]
 //                          [-o share-printers=true] [-o listen-hostname=HOST] [-o admin-group=GROUP]
 //                          [-o control-socket=PATH] [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
-//                          [-o tmk-prefilter-directory=DIR] ...
+//                          [-o tmk-prefilter-directory=DIR] [-o max-document-size=MIB]
+//                          [-o max-active-jobs=N] [-o job-kill-delay=SECONDS] ...
 //
 // and PAPPL's other subcommands (add, printers, submit, drivers, ...).
 #include <sys/socket.h>
@@ -123,6 +124,7 @@ bool listenForClients(pappl_system_t* system, const char* hostname) {
 // that only this machine reaches is nobody else's business.
 void printerCreated(pappl_printer_t* printer, void* /*data*/) {
   if (!gAccessPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
+  limitPrinter(printer);
 }
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {
@@ -147,6 +149,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* filter = option("tmk-filter")) gPaths.filter = filter;
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
+  if (!setUpLimits(numOptions, options)) return nullptr;
 
   int port = 0;
   if (const char* value = option("server-port")) {
@@ -179,6 +182,10 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     gSockets.emplace_back(control);
   }
   gSockets.push_back(userSocket());
+  // Images are decoded by the app, which bounds them (before PAPPL's own
+  // filters, as the printer's format is looked for first).
+  papplSystemAddMIMEFilter(system, "image/png", kLabelFormat, printImage, nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", kLabelFormat, printImage, nullptr);
   // PDF, where the prefilters that render it are installed; before any
   // printer is made or loaded, as its formats are fixed then.
   if (pdfPrefiltersInstalled()) {
@@ -209,6 +216,8 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetSaveCallback(
       system, [](pappl_system_t* saved, void* file) { return papplSystemSaveState(saved, static_cast<char*>(file)); },
       gStateFile.data());
+  // After the state, which keeps PAPPL's own image and job limits.
+  applyLimits(system);
   // The state file names the DNS-SD names the printers had when shared.
   if (!gAccessPolicy.shared) {
     papplSystemSetDNSSDName(system, nullptr);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -24,6 +25,20 @@
 namespace {
 
 std::string prefilter(const char* name) { return gPaths.prefilterDirectory + "/" + name; }
+
+// What each prefilter (and the Ghostscript that gstoraster starts) may use,
+// far above what labels need: a 100-label 4 x 6 in job at 600 dpi takes
+// gstoraster 0.7 s and runs in 128 MiB of address space, a 4 x 50 in label
+// of 20000 lines and text 5 s. A document that takes more is taken for one
+// made to tie the host up.
+constexpr rlim_t kPrefilterSeconds = 300;
+constexpr rlim_t kPrefilterAddressSpace = rlim_t{512} << 20;
+
+// gstoraster copies the PDF into a file first; Ghostscript's band files are
+// smaller than a page.
+ChildLimits prefilterLimits() {
+  return {kPrefilterSeconds, kPrefilterAddressSpace, std::max<rlim_t>(rlim_t{1} << 30, 4 * gLimits.documentBytes)};
+}
 
 // A job attribute's keyword, when it is one: the value goes into an
 // options string, where a space or quote would start another option.
@@ -61,7 +76,7 @@ std::string layoutOptions(pappl_job_t* job) {
 // Ghostscript that gstoraster starts; their messages come on one pipe.
 class Prefilters {
  public:
-  explicit Prefilters(pappl_job_t* job) : job_(job) {}
+  Prefilters(pappl_job_t* job, CancelWatch& watch) : job_(job), watch_(watch) {}
   ~Prefilters() {
     stop();
     finish();
@@ -92,11 +107,12 @@ class Prefilters {
                                        "FINAL_CONTENT_TYPE=application/vnd.cups-raster", "CHARSET=utf-8",
                                        "PATH=/usr/bin:/bin", std::string("TMPDIR=") + papplGetTempDir()};
     const std::array<int, 3> first{nothing.get(), pdf->write.get(), errors->write.get()};
-    if (!spawn(prefilter("pdftopdf"), args, env, first, 0, pids_[0])) return false;
+    if (!spawn("pdftopdf", args, env, first, 0, pids_[0])) return false;
+    watch_.watch(pids_[0], true);
     args[0] = "gstoraster";
     args.pop_back();  // the PDF comes on standard input
     const std::array<int, 3> second{pdf->read.get(), raster->write.get(), errors->write.get()};
-    if (!spawn(prefilter("gstoraster"), args, env, second, pids_[0], pids_[1])) return false;
+    if (!spawn("gstoraster", args, env, second, pids_[0], pids_[1])) return false;
     raster_ = std::move(raster->read);
     errors_ = std::move(errors->read);
     return true;
@@ -132,13 +148,20 @@ class Prefilters {
       if (fd.revents != 0) readMessages();
     }
     bool succeeded = pids_[0] > 0 && pids_[1] > 0;
-    for (pid_t& pid : pids_) {
-      if (pid <= 0) continue;
-      int status = 0;
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    // The group's leader last: the group's number is theirs until then.
+    for (pid_t* pid : {&pids_[1], &pids_[0]}) {
+      if (*pid <= 0) continue;
+      rusage usage{};
+      const int status = reap(*pid, &watch_, &usage);
+      *pid = -1;
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;
+      succeeded = false;
+      // The limit stops the process with SIGXCPU, or Ghostscript, whose
+      // time counts for gstoraster, which then fails.
+      if (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + 1 >= static_cast<long>(kPrefilterSeconds)) {
+        error_ = "rendering took more than the limit of " + std::to_string(kPrefilterSeconds) +
+                 " s of processor time";
       }
-      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) succeeded = false;
-      pid = -1;
     }
     return succeeded && !stopped_;
   }
@@ -147,13 +170,14 @@ class Prefilters {
   const std::string& error() const { return error_; }
 
  private:
-  bool spawn(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+  bool spawn(const char* name, const std::vector<std::string>& args, const std::vector<std::string>& env,
              std::span<const int> fds, pid_t group, pid_t& pid) {
-    const int status = spawnProgram(program, args, env, fds, &pid, group);
+    const std::string program = prefilter(name);
+    const int status = spawnProgram(program, args, env, fds, &pid, group, prefilterLimits());
     if (status == 0) return true;
     pid = -1;
-    error_ = "Unable to start " + program + ": " + std::strerror(status);
-    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+    error_ = std::string("Unable to start ") + name + ": " + std::strerror(status);
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "Unable to start %s: %s", program.c_str(), std::strerror(status));
     return false;
   }
 
@@ -177,14 +201,15 @@ class Prefilters {
 
   void message(std::string_view line) {
     if (line.starts_with("ERROR: ")) {
-      error_ = line.substr(7);
-      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
+      error_ = clientMessage(line.substr(7), papplJobGetFilename(job_));
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
     } else {
       papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%s", std::string(line).c_str());  // the log takes no precision
     }
   }
 
   pappl_job_t* job_;
+  CancelWatch& watch_;
   std::array<pid_t, 2> pids_{-1, -1};
   bool stopped_ = false;
   Fd raster_, errors_;
@@ -248,7 +273,9 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
   const std::string ppd = ppdPath(*driver);
   // The filter gets the prefilters' options too, as in a queue.
   const std::string settings = filterOptions(*driver, *options, job) + layoutOptions(job);
-  Prefilters render(job);
+  const std::unique_ptr<CancelWatch> watch = watchJob(job);
+  if (watch == nullptr) return false;
+  Prefilters render(job, *watch);
   if (!render.start(ppd, settings)) {
     papplJobSetMessage(job, "%s", render.error().c_str());
     return false;
@@ -267,8 +294,9 @@ bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
     return true;
   }
   bool pageCut = false;
-  const bool printed = printFilterInput(
-      job, device, ppd, settings, [&](int input) { return copyPages(job, in.get(), header, input, pageCut); });
+  const bool printed = printFilterInput(job, device, *watch, ppd, settings, [&](int input) {
+    return copyPages(job, in.get(), header, input, pageCut);
+  });
   // The rest is not wanted once the filter has failed.
   if (!printed && !pageCut) render.stop();
   const bool rendered = render.finish();

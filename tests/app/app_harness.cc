@@ -274,6 +274,11 @@ PrinterApp::~PrinterApp() { stop(); }
 
 std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log"); }
 
+size_t PrinterApp::spooled() const {
+  const auto files = std::filesystem::directory_iterator(home_.path() + "/spool");
+  return static_cast<size_t>(std::distance(begin(files), end(files)));
+}
+
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
 namespace {
@@ -374,6 +379,12 @@ PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& for
   while (sent && (n = httpRead2(http, buffer.data(), buffer.size())) > 0) page.body.append(buffer.data(), static_cast<size_t>(n));
   httpClose(http);
   return page;
+}
+
+size_t largestSendBuffer() {
+  size_t least = 0, initial = 0, most = size_t{4} << 20;
+  std::sscanf(readFile("/proc/sys/net/ipv4/tcp_wmem").c_str(), "%zu %zu %zu", &least, &initial, &most);
+  return most;
 }
 
 IppResult ipptool(const std::string& uri, const std::string& test, const std::vector<std::string>& args) {

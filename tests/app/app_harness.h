@@ -82,6 +82,8 @@ class PrinterApp {
   std::string home() const { return home_.path(); }
   int port() const { return port_; }
   std::string log() const;
+  // The documents in the spool folder.
+  size_t spooled() const;
   bool running() const;
   // Stops the server, and starts it again on the same home, state and port.
   void stop();
@@ -116,6 +118,10 @@ class PrinterApp {
   int port_ = 0;
   pid_t pid_ = -1;
 };
+
+// The most a socket's send buffer grows to: what the kernel keeps of a job
+// whose printer has stopped reading.
+size_t largestSendBuffer();
 
 // Runs ipptool -t on a test file written from `test`, with `args` before the
 // URI (e.g. -f FILE -d filetype=...).

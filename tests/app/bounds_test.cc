@@ -1,0 +1,266 @@
+// What one job may take of the host running the app, with small limits:
+// documents of at most 1 MiB, two jobs a printer, 2 s for a canceled job's
+// processes to end. Whoever reaches the app's port controls the documents.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app_harness.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+constexpr size_t kDocumentLimit = size_t{1} << 20;
+constexpr int kKillDelaySeconds = 2;
+
+class PrinterAppBoundsTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (!std::filesystem::exists(std::string(TMK_PPD_BUILD_DIR) + "/tmk38.ppd")) return;
+    printer_ = std::make_unique<PretendPrinter>();
+    app_ = std::make_unique<PrinterApp>(TMK_PPD_BUILD_DIR, "",
+                                        std::vector<std::string>{"-o", "max-document-size=1", "-o",
+                                                                 "max-active-jobs=2", "-o",
+                                                                 "job-kill-delay=" + std::to_string(kKillDelaySeconds)});
+  }
+  static void TearDownTestSuite() {
+    app_.reset();
+    printer_.reset();
+  }
+  void SetUp() override {
+    if (app_ == nullptr) GTEST_SKIP() << "no generated PPDs (ppdc missing)";
+  }
+
+  static void addPrinter(const std::string& name, const std::string& driver = "tamrisk_standard-203dpi") {
+    const IppResult created = ipptool(app_->systemUri(), createPrinterTest(name, driver, printer_->uri()));
+    ASSERT_EQ(created.status, 0) << created.output;
+  }
+
+  static IppResult send(const std::string& name, const std::string& test, const std::string& format,
+                        const std::string& document, const std::vector<std::string>& options = {}) {
+    TempDir dir;
+    std::vector<std::string> args = options;
+    args.insert(args.end(), {"-f", dir.write("document", document), "-d", "filetype=" + format});
+    return ipptool(app_->printerUri(name), test, args);
+  }
+
+  static std::unique_ptr<PretendPrinter> printer_;
+  static std::unique_ptr<PrinterApp> app_;
+};
+
+std::unique_ptr<PretendPrinter> PrinterAppBoundsTest::printer_;
+std::unique_ptr<PrinterApp> PrinterAppBoundsTest::app_;
+
+// A Print-Job answered with `status` and `expectations`, not waited for.
+std::string submitTest(const std::string& status, const std::string& jobAttributes = "",
+                       const std::string& expectations = "") {
+  return "{\n  NAME \"Print-Job\"\n  OPERATION Print-Job\n"
+         "  GROUP operation-attributes-tag\n"
+         "  ATTR charset attributes-charset utf-8\n"
+         "  ATTR naturalLanguage attributes-natural-language en\n"
+         "  ATTR uri printer-uri $uri\n"
+         "  ATTR name requesting-user-name test\n"
+         "  ATTR mimeMediaType document-format $filetype\n"
+         "  GROUP job-attributes-tag\n" +
+         jobAttributes + "  FILE $filename\n  STATUS " + status + "\n" + expectations + "}\n";
+}
+
+struct DocumentCase {
+  const char* name;
+  size_t bytes;
+  const char* transfer;  // ipptool's: chunked, or with a Content-Length
+};
+
+// The limit holds however the document comes; a client learns it from the
+// printer and, past it, from the answer, and the spool keeps nothing of it.
+TEST_F(PrinterAppBoundsTest, DocumentsOverTheLimitAreRefusedAndLeaveNothingInTheSpool) {
+  addPrinter("spool");
+  // PDF is offered where the prefilters are installed.
+  const IppResult told = ipptool(app_->printerUri("spool"), printerAttributesTest("all", ""), {"-v"});
+  for (const std::string attribute : {"job-k-octets-supported", "pdf-k-octets-supported", "jpeg-k-octets-supported"}) {
+    if (attribute.starts_with("pdf") && told.output.find(attribute) == std::string::npos) continue;
+    EXPECT_NE(told.output.find(attribute + " (rangeOfInteger) = 0-1024\n"), std::string::npos) << told.output;
+  }
+  const DocumentCase cases[] = {
+      {"a byte over, chunked", kDocumentLimit + 1, "-c"},
+      {"a byte over, its length told", kDocumentLimit + 1, "-L"},
+      {"at the limit", kDocumentLimit, "-L"},
+  };
+  for (const DocumentCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool over = c.bytes > kDocumentLimit;
+    const std::string document(c.bytes, 'x');
+    const IppResult sent =
+        over ? send("spool", submitTest("client-error-request-entity-too-large", "",
+                                        "  EXPECT status-message WITH-VALUE \"/larger than the limit of 1 MiB/\"\n"),
+                    "application/vnd.tamrisk-label", document, {c.transfer})
+             : send("spool", printJobTest(""), "application/vnd.tamrisk-label", document, {c.transfer});
+    EXPECT_EQ(sent.status, 0) << sent.output << app_->log();
+    // The filter passes a command file on with CR LF.
+    if (!over) {
+      EXPECT_EQ(printer_->take(c.bytes + 2).size(), c.bytes + 2);
+    }
+    EXPECT_EQ(app_->spooled(), 0u);
+  }
+  EXPECT_TRUE(app_->running());
+}
+
+// Jobs held (or printing, or waiting) count: past the limit a client is told
+// to come back, and is let in once one has gone. The limit is the server's,
+// whatever the state file of an earlier version says (PAPPL keeps one per
+// printer, which was unlimited).
+TEST_F(PrinterAppBoundsTest, APrinterTakesNoMoreJobsThanItsLimit) {
+  addPrinter("busy");
+  const std::string commands = "SL203,24,G\r\nSOT\r\nP1\r\n";
+  const std::string held = "  ATTR keyword job-hold-until indefinite\n";
+  const std::string cancelJobs =
+      "{\n  OPERATION Cancel-Jobs\n"
+      "  GROUP operation-attributes-tag\n"
+      "  ATTR charset attributes-charset utf-8\n"
+      "  ATTR naturalLanguage attributes-natural-language en\n"
+      "  ATTR uri printer-uri $uri\n"
+      "  ATTR name requesting-user-name test\n"
+      "  STATUS successful-ok\n"
+      "}\n";
+  for (const bool restarted : {false, true}) {
+    SCOPED_TRACE(restarted ? "restarted from an unlimited state" : "as made");
+    if (restarted) {
+      app_->stop();
+      const std::string file = app_->home() + "/app.state";
+      std::string state = readFile(file);
+      const size_t at = state.find("MaxActiveJobs 2\n");
+      ASSERT_NE(at, std::string::npos) << state;
+      state.replace(at, 16, "MaxActiveJobs 0\n");
+      std::ofstream(file, std::ios::trunc) << state;
+      app_->start();
+    }
+    for (int job = 0; job < 2; ++job) {
+      EXPECT_EQ(send("busy", submitTest("successful-ok", held), "application/vnd.tamrisk-label", commands).status, 0);
+    }
+    const IppResult refused = send(
+        "busy",
+        submitTest("server-error-busy", "", "  EXPECT status-message WITH-VALUE \"/2 jobs, as many as it takes/\"\n"),
+        "application/vnd.tamrisk-label", commands);
+    EXPECT_EQ(refused.status, 0) << refused.output;
+    EXPECT_EQ(ipptool(app_->printerUri("busy"), cancelJobs).status, 0);
+    const IppResult next = send("busy", printJobTest(""), "application/vnd.tamrisk-label", commands);
+    EXPECT_EQ(next.status, 0) << next.output << app_->log();
+    EXPECT_EQ(printer_->take(commands.size() + 2), commands + "\r\n");
+  }
+}
+
+std::string bigEndian(uint32_t value) {
+  return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+          static_cast<char>(value)};
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+  const std::string body = type + data;
+  const auto crc = crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+  return bigEndian(static_cast<uint32_t>(data.size())) + body + bigEndian(static_cast<uint32_t>(crc));
+}
+
+// A PNG of `width` x `height` gray pixels that is a header only: the image
+// data is left out, as a decoder must not get that far.
+std::string pngHeader(uint32_t width, uint32_t height) {
+  const std::string grayNoInterlace("\x08\x00\x00\x00\x00", 5);
+  return "\x89PNG\r\n\x1a\n" + pngChunk("IHDR", bigEndian(width) + bigEndian(height) + grayNoInterlace) +
+         pngChunk("IDAT", "") + pngChunk("IEND", "");
+}
+
+struct ImageCase {
+  const char* name;
+  const char* format;
+  std::string document;
+  const char* says;    // the job-state-message, a regular expression
+  const char* reason;  // the job-state-reason
+};
+
+// An image is decoded whole: one larger than a label needs is refused
+// unread, and a damaged one ends its job, each with the reason.
+TEST_F(PrinterAppBoundsTest, ImagesThePrinterCannotTakeEndAbortedWithTheReason) {
+  addPrinter("images");
+  const std::string damaged = png(406, 203, std::vector<uint8_t>(size_t{406} * 203, 0));
+  const ImageCase cases[] = {
+      {"30000 x 30000 PNG", "image/png", pngHeader(30000, 30000),
+       "^The image is 30000 x 30000 pixels, larger than the 8192 x 8192 the printer takes[.]$",
+       "document-unprintable-error"},
+      {"damaged PNG", "image/png", damaged.substr(0, damaged.size() / 2), "^The PNG image cannot be read: ",
+       "document-format-error"},
+      {"8193 pixels wide JPEG", "image/jpeg", jpeg(8193, 8, std::vector<uint8_t>(size_t{8193} * 8, 255)),
+       "^The image is 8193 x 8 pixels", "document-unprintable-error"},
+  };
+  for (const ImageCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const IppResult printed = send("images",
+                                   printJobTest("", "  EXPECT job-state WITH-VALUE 8\n"
+                                                    "  EXPECT job-state-message WITH-VALUE \"/" +
+                                                        std::string(c.says) +
+                                                        "/\"\n"
+                                                        "  EXPECT job-state-reasons WITH-VALUE " +
+                                                        c.reason + "\n"),
+                                   c.format, c.document);
+    EXPECT_EQ(printed.status, 0) << printed.output;
+  }
+  EXPECT_TRUE(app_->running());
+}
+
+// A printer that stops reading holds the filter, and the job with it; once
+// canceled, the job ends by the kill delay, its filter gone, and the job
+// queued behind it prints over a new connection.
+TEST_F(PrinterAppBoundsTest, ACanceledJobEndsByTheKillDelayThoughThePrinterStopsReading) {
+  addPrinter("stalled", "tamrisk_standard-600dpi");
+  // Labels of a megabyte each (4 x 6 in at 600 dpi, uncompressed), more
+  // than the kernel, the pipes and the filter hold between the app and the
+  // printer.
+  constexpr uint32_t kWidth = 2400, kHeight = 3600;
+  std::vector<uint8_t> stripes(size_t{kWidth} * kHeight, 255);
+  for (size_t y = 0; y < kHeight; y += 16) std::fill_n(stripes.begin() + static_cast<long>(y * kWidth), kWidth, 0);
+  const size_t labels = 4 + (largestSendBuffer() + (size_t{1} << 20)) / (kWidth / 8 * kHeight);
+  const std::string many = grayRaster(CUPS_RASTER_WRITE_PWG, kWidth, kHeight, 600,
+                                      std::vector<std::vector<uint8_t>>(labels, stripes));
+  const std::string attributes =
+      "  ATTR keyword media na_index-4x6_4x6in\n"
+      "  ATTR boolean label-compression false\n";
+
+  printer_->holdAfter(kWidth / 8 * kHeight);
+  std::chrono::steady_clock::time_point ended;
+  IppResult first;
+  std::thread printing([&] {
+    first = send("stalled",
+                 printJobTest(attributes, "  EXPECT job-state WITH-VALUE 7\n"
+                                          "  EXPECT job-state-message WITH-VALUE \"Job canceled.\"\n"),
+                 "image/pwg-raster", many);
+    ended = std::chrono::steady_clock::now();
+  });
+  EXPECT_TRUE(printer_->waitUntilHeld() && app_->waitUntilBlockedOnAPipe()) << "the printer did not stop the job";
+  const auto canceled = std::chrono::steady_clock::now();
+  const IppResult cancel = ipptool(app_->printerUri("stalled"), cancelJobTest());
+  // Queued while the canceled job ends; a command file is spooled as it is.
+  const std::string commands = "SL203,24,G\r\nSOT\r\nP1\r\n";
+  IppResult second;
+  std::thread queued([&] { second = send("stalled", printJobTest(""), "application/vnd.tamrisk-label", commands); });
+  printing.join();
+  queued.join();
+  EXPECT_EQ(cancel.status, 0) << cancel.output;
+  EXPECT_EQ(first.status, 0) << first.output << app_->log();
+  EXPECT_LT(std::chrono::duration<double>(ended - canceled).count(), kKillDelaySeconds + 10.0);
+  EXPECT_EQ(second.status, 0) << second.output << app_->log();
+  EXPECT_EQ(app_->children(), 0) << "a filter is left behind";
+
+  printer_->release();
+  const std::string received = printer_->take(SIZE_MAX);
+  EXPECT_NE(received.find(commands + "\r\n"), std::string::npos) << "the queued job did not reach the printer";
+  EXPECT_TRUE(app_->running());
+}
+
+}  // namespace
