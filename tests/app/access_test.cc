@@ -134,17 +134,23 @@ TEST(AppAccess, DevicesThatAreNoPrinterAreRefusedAtEveryDoor) {
 class RemoteHost {
  public:
   RemoteHost() {
+    // A /30 of 198.18.0.0/15 (kept for tests like this one) of its own per
+    // process, so that runs side by side do not share a route.
     const std::string id = std::to_string(getpid() % 10000);
-    const std::string subnet = "198.18." + std::to_string(getpid() % 200 + 1) + ".";
+    const unsigned block = static_cast<unsigned>(getpid()) % 32768 * 4;
+    const std::string subnet =
+        "198." + std::to_string(18 + block / 65536) + "." + std::to_string(block / 256 % 256) + ".";
+    const unsigned host = block % 256;
     name_ = "tmk-test-" + id;
     link_ = "tmkh" + id;
-    appAddress_ = subnet + "1";
+    appAddress_ = subnet + std::to_string(host + 1);
+    const std::string clientAddress = subnet + std::to_string(host + 2);
     const std::vector<std::vector<std::string>> steps = {
         {"netns", "add", name_},
         {"link", "add", link_, "type", "veth", "peer", "name", "tmkc" + id, "netns", name_},
-        {"addr", "add", appAddress_ + "/24", "dev", link_},
+        {"addr", "add", appAddress_ + "/30", "dev", link_},
         {"link", "set", link_, "up"},
-        {"netns", "exec", name_, "ip", "addr", "add", subnet + "2/24", "dev", "tmkc" + id},
+        {"netns", "exec", name_, "ip", "addr", "add", clientAddress + "/30", "dev", "tmkc" + id},
         {"netns", "exec", name_, "ip", "link", "set", "tmkc" + id, "up"},
     };
     for (const auto& step : steps) {
