@@ -153,6 +153,9 @@ class RemoteHost {
         {"netns", "exec", name_, "ip", "addr", "add", clientAddress + "/30", "dev", "tmkc" + id},
         {"netns", "exec", name_, "ip", "link", "set", "tmkc" + id, "up"},
     };
+    // What a run of the same number that was killed left behind.
+    ip({"netns", "del", name_});
+    ip({"link", "del", link_});
     for (const auto& step : steps) {
       const FilterResult result = ip(step);
       if (result.exitStatus != 0) {
