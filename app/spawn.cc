@@ -1,6 +1,7 @@
 #include "spawn.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -22,6 +23,8 @@ bool writeAll(int fd, std::span<const unsigned char> bytes) {
 namespace {
 
 // A limit as the child sets it, its soft and hard value alike.
+constexpr int kChildNice = 10;
+
 struct Limit {
   int resource;
   rlimit value;
@@ -49,6 +52,9 @@ void becomeProgram(const char* program, char* const* argv, char* const* envp, st
     if (signal != SIGKILL && signal != SIGSTOP) sigaction(signal, &defaults, nullptr);
   }
   if (group >= 0 && setpgid(0, group) != 0) return;
+  // Below the app's own threads, so that the app answers its clients while
+  // many jobs print; alone, a job's processes still get the whole machine.
+  setpriority(PRIO_PROCESS, 0, kChildNice);
   for (const Limit& limit : limits) {
     if (setrlimit(limit.resource, &limit.value) != 0) return;
   }
