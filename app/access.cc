@@ -1,7 +1,6 @@
 #include "access.h"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -15,6 +14,8 @@
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "interpose.h"
 
 namespace {
 
@@ -160,8 +161,7 @@ http_status_t authorizeClient(pappl_client_t* client, const char* group, gid_t g
 // smi55357-device-uri there, rather than as a driver that cannot be used.
 // The driver callback refuses it all the same, at every door.
 extern "C" bool papplDeviceIsSupported(const char* uri) {
-  using Function = bool (*)(const char*);
-  static const auto pappl = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "papplDeviceIsSupported"));
+  static const auto pappl = theirs<bool (*)(const char*)>("papplDeviceIsSupported");
   return deviceUriRefusal(uri).empty() && pappl != nullptr && pappl(uri);
 }
 

@@ -4,7 +4,6 @@
 // 3 the back channel and 4 the side channel.
 #include <cups/raster.h>
 #include <cups/sidechannel.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "app.h"
+#include "interpose.h"
 #include "page_packing.h"
 #include "spawn.h"
 
@@ -419,11 +419,9 @@ struct PageHeaderRecord {
 };
 thread_local PageHeaderRecord tPageHeader;
 
-using ReadHeaderFunction = unsigned (*)(cups_raster_t*, cups_page_header2_t*);
-
 // libcups' own cupsRasterReadHeader2.
-ReadHeaderFunction libcupsReadHeader() {
-  static const auto function = reinterpret_cast<ReadHeaderFunction>(dlsym(RTLD_NEXT, "cupsRasterReadHeader2"));
+auto libcupsReadHeader() {
+  static const auto function = theirs<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterReadHeader2");
   return function;
 }
 
@@ -441,7 +439,7 @@ const DriverInfo* jobDriver(pappl_job_t* job) {
 // the program's definition comes before libcups' in symbol lookup. It reads
 // with libcups' and keeps what it read for startRasterPage.
 extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t* h) {
-  const ReadHeaderFunction read = libcupsReadHeader();
+  const auto read = libcupsReadHeader();
   if (read == nullptr) return 0;
   const unsigned done = read(r, h);
   if (done != 0 && h != nullptr) {
@@ -451,10 +449,7 @@ extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t*
   return done;
 }
 
-bool clientPageHeadersSeen() {
-  return libcupsReadHeader() != nullptr &&
-         dlsym(RTLD_DEFAULT, "cupsRasterReadHeader2") == reinterpret_cast<void*>(&cupsRasterReadHeader2);
-}
+bool clientPageHeadersSeen() { return ours("cupsRasterReadHeader2", reinterpret_cast<void*>(&cupsRasterReadHeader2)); }
 
 std::string clientMessage(std::string_view line, const char* document) {
   std::string text(line);

@@ -9,7 +9,6 @@
 // functions go through the PLT (filter_job.cc relies on the same for
 // cupsRasterReadHeader2). The server does not start when a build's
 // definitions are not the ones called.
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -26,22 +25,12 @@
 #include <string_view>
 
 #include "app.h"
+#include "interpose.h"
 #include "spawn.h"
 
 AppLimits gLimits;
 
 namespace {
-
-// libcups' or PAPPL's own definition of a function defined here too.
-template <typename Function>
-Function theirs(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
-// Whether the definition here is the one every caller reaches.
-bool ours(const char* name, void* definition) {
-  return dlsym(RTLD_DEFAULT, name) == definition && dlsym(RTLD_NEXT, name) != nullptr;
-}
 
 // A whole number option within [least, most]; false with a message when it
 // is not one.

@@ -227,6 +227,9 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   return system;
 }
 
+// The letters of PAPPL's command line options that take a value.
+constexpr std::string_view kValueOptions = "dhjmnotuv";
+
 // The device URIs a command line gives, as PAPPL's main loop reads them:
 // -v URI, or smi55357-device-uri among the -o options.
 std::vector<std::string> deviceUris(int argc, char* argv[]) {
@@ -237,7 +240,7 @@ std::vector<std::string> deviceUris(int argc, char* argv[]) {
     if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') continue;
     // PAPPL 1.3.1 reads each letter of "-xy" as the first one.
     for (size_t letter = 1; letter < arg.size(); ++letter) {
-      if (std::string_view("dhjmnotuv").find(arg[1]) == std::string_view::npos || ++i >= argc) break;
+      if (kValueOptions.find(arg[1]) == std::string_view::npos || ++i >= argc) break;
       if (arg[1] == 'v') uris.emplace_back(argv[i]);
       if (arg[1] == 'o') {
         cups_option_t* parsed = nullptr;
@@ -255,7 +258,7 @@ std::string_view subcommand(int argc, char* argv[]) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg.size() < 2 || arg[0] != '-') return arg;
-    if (arg[1] != '-' && std::string_view("dhjmnotuv").find(arg[1]) != std::string_view::npos) ++i;
+    if (arg[1] != '-' && kValueOptions.find(arg[1]) != std::string_view::npos) ++i;
   }
   return "";
 }
