@@ -227,6 +227,29 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   return system;
 }
 
+// PAPPL makes a user's control socket in the temporary folder, open to every
+// local user, and trusts whoever connects to it with everything. So the
+// server and the command line of a user other than root (root's server does
+// not run, and its command line looks in /run) take a folder in it that only
+// that user may enter as their temporary folder; PAPPL reads TMPDIR once.
+bool usePrivateTempDir() {
+  if (getuid() == 0) return true;
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string base = tmpdir != nullptr && access(tmpdir, W_OK) == 0 ? tmpdir : "/tmp";
+  const std::string folder = base + "/" + baseName + "-" + std::to_string(getuid());
+  struct stat info {};
+  if ((mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) || lstat(folder.c_str(), &info) != 0) {
+    std::perror(folder.c_str());
+    return false;
+  }
+  // One that someone else made first, or opened, is not ours to use.
+  if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+    std::fprintf(stderr, "%s: %s is not a folder of yours alone; remove it.\n", kName, folder.c_str());
+    return false;
+  }
+  return setenv("TMPDIR", folder.c_str(), 1) == 0;
+}
+
 // The letters of PAPPL's command line options that take a value.
 constexpr std::string_view kValueOptions = "dhjmnotuv";
 
@@ -270,6 +293,7 @@ int main(int argc, char* argv[]) {
   std::signal(SIGPIPE, SIG_IGN);
   const std::string_view program = argv[0];
   baseName = program.substr(program.rfind('/') + 1);
+  if (!usePrivateTempDir()) return 1;
   for (const std::string& uri : deviceUris(argc, argv)) {
     if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
       std::fprintf(stderr, "%s: Refusing the device URI '%s': %s.\n", kName, uri.c_str(), why.c_str());

@@ -288,7 +288,8 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
 
 // A second server of the same user would take over the first one's control
 // socket, and the command line would then talk to the wrong server: it
-// refuses. The socket goes with the server that made it.
+// refuses. The socket lies where no other user reaches it, and goes with the
+// server that made it.
 TEST(AppAccess, ASecondServerLeavesTheFirstItsControlSocket) {
   PretendPrinter printer;
   const TempDir noPpds;
@@ -299,9 +300,22 @@ TEST(AppAccess, ASecondServerLeavesTheFirstItsControlSocket) {
   EXPECT_NE(second.output.find("Another server is running on " + app.home() + "/tmk-printer-app"), std::string::npos)
       << second.output;
   EXPECT_NE(app.command({"printers"}).output.find("first"), std::string::npos);
+  // PAPPL trusts whoever reaches the socket: its folder is the server's
+  // user's alone.
+  int sockets = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(app.home())) {
+    if (!entry.is_socket()) continue;
+    ++sockets;
+    // Not in the temporary folder itself (here the app's home, TMPDIR),
+    // which other users may share.
+    EXPECT_NE(entry.path().parent_path(), fs::path(app.home())) << entry.path();
+    const fs::perms folder = fs::status(entry.path().parent_path()).permissions();
+    EXPECT_EQ(folder & (fs::perms::group_all | fs::perms::others_all), fs::perms::none) << entry.path();
+  }
+  EXPECT_EQ(sockets, 1);
   app.stop();
-  for (const auto& entry : fs::directory_iterator(app.home())) {
-    EXPECT_NE(entry.path().extension(), ".sock") << entry.path();
+  for (const auto& entry : fs::recursive_directory_iterator(app.home())) {
+    EXPECT_FALSE(entry.is_socket()) << entry.path();
   }
 }
 
