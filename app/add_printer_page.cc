@@ -8,7 +8,8 @@
 #include <string>
 
 #include "access.h"
-#include "app.h"
+#include "drivers.h"
+#include "web.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ std::string addFromForm(pappl_client_t* client, pappl_system_t* system, std::str
       error = "Please select a device or enter the printer's address.";
     } else if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
       error = "This device cannot be used: " + why + ".";
-    } else if (driverInfo(driver.c_str()) == nullptr) {
+    } else if (findDriver(driver.c_str()) == nullptr) {
       error = "Please select a driver.";
     } else if (pappl_printer_t* printer = papplPrinterCreate(system, 0, name.c_str(), driver.c_str(), nullptr,
                                                              uri.c_str())) {
@@ -117,7 +118,7 @@ bool addPrinterPage(pappl_client_t* client, void* data) {
   // The resolution apart from the model list, which is long enough to
   // read as if it went on.
   for (const pappl_pr_driver_t& entry : driverTable()) {
-    const DriverInfo* info = driverInfo(entry.name);
+    const DriverInfo* info = findDriver(entry.name);
     papplClientHTMLPrintf(client, "<option value=\"%s\"%s>Tamrisk %s (%d dpi)</option>", entry.name,
                           driver == entry.name ? " selected" : "", info->models.c_str(), info->resolution);
   }

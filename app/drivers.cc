@@ -1,11 +1,11 @@
-// The drivers: what each printer offers over IPP and on its web pages.
-#include <algorithm>
+#include "drivers.h"
+
 #include <array>
+#include <cstdio>
 #include <string>
 #include <vector>
 
-#include "access.h"
-#include "app.h"
+#include "server_settings.h"
 #include "settings/models.h"
 
 namespace {
@@ -13,28 +13,28 @@ namespace {
 // The filter's standard sizes, width across the head by length along the
 // feed, in inches: indices 0 to 53 run through the lengths for each width,
 // then two sizes outside that grid.
-constexpr std::array<const char*, 6> kWidths{"1.5", "2", "2.5", "3", "3.5", "4"};
-constexpr std::array<const char*, 9> kLengths{"1", "1.5", "2", "3", "4", "5", "6", "7", "8"};
-constexpr std::array<std::array<const char*, 2>, 2> kExtraSizes{{{"4", "12"}, {"3", "4.5"}}};
+constexpr std::array<double, 6> kWidths{1.5, 2, 2.5, 3, 3.5, 4};
+constexpr std::array<double, 9> kLengths{1, 1.5, 2, 3, 4, 5, 6, 7, 8};
+constexpr std::array<std::array<double, 2>, 2> kExtraSizes{{{4, 12}, {3, 4.5}}};
 
-// Custom sizes: the PPDs' range, half an inch square up to the widest head
-// and 50 inches of feed.
-constexpr const char* kRollMin = "roll_min_0.5x0.5in";
-constexpr const char* kRollMax = "roll_max_4x50in";
-constexpr const char* kDefaultMedia = "oe_2x1-label_2x1in";
-
-std::string mediaName(const std::string& width, const std::string& length) {
-  const std::string size = width + "x" + length;
+std::string mediaName(double width, double length) {
+  std::array<char, 32> size{};
+  std::snprintf(size.data(), size.size(), "%gx%g", width, length);
+  const std::string dimensions = size.data();
   // The two sizes every client knows by their index-card names.
-  if (size == "4x6" || size == "3x5") return "na_index-" + size + "_" + size + "in";
-  return "oe_" + size + "-label_" + size + "in";
+  const bool indexCard = dimensions == "4x6" || dimensions == "3x5";
+  std::array<char, 64> name{};
+  pwgFormatSizeName(name.data(), name.size(), indexCard ? "na" : "oe",
+                    (indexCard ? "index-" + dimensions : dimensions + "-label").c_str(),
+                    static_cast<int>(width * 2540), static_cast<int>(length * 2540), "in");
+  return name.data();
 }
 
 const std::vector<std::string>& mediaNameStrings() {
   static const std::vector<std::string> names = [] {
     std::vector<std::string> list;
-    for (const char* width : kWidths) {
-      for (const char* length : kLengths) list.push_back(mediaName(width, length));
+    for (double width : kWidths) {
+      for (double length : kLengths) list.push_back(mediaName(width, length));
     }
     for (const auto& [width, length] : kExtraSizes) list.push_back(mediaName(width, length));
     return list;
@@ -59,8 +59,8 @@ struct Drivers {
   std::vector<pappl_pr_driver_t> table;
 };
 
-const Drivers& drivers() {
-  static const Drivers all = [] {
+Drivers& drivers() {
+  static Drivers all = [] {
     Drivers result;
     for (size_t g = 0; g < kGroupKeys.size(); ++g) {
       std::string models;
@@ -89,57 +89,6 @@ const Drivers& drivers() {
   return all;
 }
 
-void addVendorAttributes(const DriverInfo& info, pappl_pr_driver_data_t& data, ipp_t* attrs) {
-  static constexpr std::array<const char*, 2> kMethods{"direct-thermal", "thermal-transfer"};
-  static constexpr std::array<int, 4> kTurns{0, 90, 180, 270};
-  data.vendor[data.num_vendor++] = kPrintMethod;
-  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "label-print-method-default", nullptr, kMethods[0]);
-  ippAddStrings(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "label-print-method-supported",
-                static_cast<int>(kMethods.size()), nullptr, kMethods.data());
-  data.vendor[data.num_vendor++] = kRotation;
-  ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-rotation-default", 0);
-  ippAddIntegers(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-rotation-supported", static_cast<int>(kTurns.size()),
-                 kTurns.data());
-  // Millimetres, as the printer takes them.
-  data.vendor[data.num_vendor++] = kMarkOffset;
-  ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-mark-offset-default", 0);
-  ippAddRange(attrs, IPP_TAG_PRINTER, "label-mark-offset-supported", 0, 10);
-  // With finishings trim: cut after every this many labels.
-  data.vendor[data.num_vendor++] = kCutPeriod;
-  ippAddInteger(attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, "label-cut-period-default", 1);
-  ippAddRange(attrs, IPP_TAG_PRINTER, "label-cut-period-supported", 1, 999);
-  data.vendor[data.num_vendor++] = kCompression;
-  ippAddBoolean(attrs, IPP_TAG_PRINTER, "label-compression-default", 1);
-  ippAddBoolean(attrs, IPP_TAG_PRINTER, "label-compression-supported", 1);
-  if (info.rewinder) {
-    data.vendor[data.num_vendor++] = kRewinder;
-    ippAddBoolean(attrs, IPP_TAG_PRINTER, "label-rewinder-default", 0);
-    ippAddBoolean(attrs, IPP_TAG_PRINTER, "label-rewinder-supported", 1);
-  }
-}
-
-// What IPP Everywhere clients look for and PAPPL 1.3.1 leaves out: one
-// rendering intent, the printer's own; one-sided raster needs no turned
-// back; no preferred values come back from Validate-Job.
-void addEverywhereAttributes(ipp_t* attrs) {
-  ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default", nullptr,
-               "auto");
-  ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported", nullptr,
-               "auto");
-  ippAddString(attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "pwg-raster-document-sheet-back", nullptr,
-               "normal");
-  ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
-}
-
-// Identify-Printer: the command language has no display, light or sound,
-// and a label printed to find the printer would waste media, so "display"
-// puts the message in the printer's log.
-void identifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t actions, const char* message) {
-  if (actions & PAPPL_IDENTIFY_ACTIONS_DISPLAY) {
-    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO, "Identify-Printer: %s", message != nullptr ? message : "");
-  }
-}
-
 }  // namespace
 
 std::span<const char* const> standardMediaNames() {
@@ -151,12 +100,9 @@ std::span<const char* const> standardMediaNames() {
   return names;
 }
 
-std::span<pappl_pr_driver_t> driverTable() {
-  auto& table = const_cast<std::vector<pappl_pr_driver_t>&>(drivers().table);
-  return table;
-}
+std::span<pappl_pr_driver_t> driverTable() { return drivers().table; }
 
-const DriverInfo* driverInfo(const char* driverName) {
+const DriverInfo* findDriver(const char* driverName) {
   if (driverName == nullptr) return nullptr;
   for (const DriverInfo& info : drivers().infos) {
     if (info.name == driverName) return &info;
@@ -164,105 +110,6 @@ const DriverInfo* driverInfo(const char* driverName) {
   return nullptr;
 }
 
-bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri,
-                    const char* /*deviceId*/, pappl_pr_driver_data_t* data, ipp_t** attrs, void* /*cbdata*/) {
-  // Every printer is made here, from every door: the web page, IPP, the
-  // command line and the state file.
-  if (const std::string why = deviceUriRefusal(deviceUri); !why.empty()) {
-    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No printer for the device URI '%s': %s.", deviceUri ? deviceUri : "",
-             why.c_str());
-    return false;
-  }
-  const DriverInfo* info = driverInfo(driverName);
-  if (info == nullptr) {
-    papplLog(system, PAPPL_LOGLEVEL_ERROR, "No driver named '%s'.", driverName ? driverName : "(null)");
-    return false;
-  }
-  papplCopyString(data->make_and_model, info->description.c_str(), sizeof data->make_and_model);
-  data->format = kLabelFormat;
-  data->printfile_cb = printRawFile;
-  data->rstartjob_cb = startRasterJob;
-  data->rstartpage_cb = startRasterPage;
-  data->rwriteline_cb = writeRasterLine;
-  data->rendpage_cb = endRasterPage;
-  data->rendjob_cb = endRasterJob;
-  data->status_cb = statusCallback;
-  data->identify_cb = identifyPrinter;
-  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
-  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
-  if (data->extension == nullptr) {
-    data->extension = newStatusPoll();
-    data->delete_cb = deleteStatusPoll;
-  }
-
-  data->ppm = 60;  // labels per minute, roughly
-  data->kind = PAPPL_KIND_LABEL;
-  data->color_supported = PAPPL_COLOR_MODE_AUTO | PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL;
-  data->color_default = PAPPL_COLOR_MODE_MONOCHROME;
-  // PAPPL's own conversion to 1 bit overruns its line on pages wider than
-  // the label, so it is not asked for: the job callbacks threshold 8-bit
-  // gray and crop. A client may send 1-bit pages too (an eighth of the data
-  // to decode) where the callbacks can tell them from 8-bit ones.
-  data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-  if (clientPageHeadersSeen()) data->raster_types |= PAPPL_PWG_RASTER_TYPE_BLACK_1;
-  data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
-  data->quality_default = IPP_QUALITY_NORMAL;
-  data->sides_supported = PAPPL_SIDES_ONE_SIDED;
-  data->sides_default = PAPPL_SIDES_ONE_SIDED;
-  data->orient_default = IPP_ORIENT_PORTRAIT;
-  data->input_face_up = true;
-  data->output_face_up = true;
-  data->finishings = PAPPL_FINISHINGS_TRIM;  // the cutter
-
-  data->num_resolution = 1;
-  data->x_resolution[0] = data->y_resolution[0] = info->resolution;
-  data->x_default = data->y_default = info->resolution;
-
-  // Labels are printed edge to edge.
-  data->borderless = false;
-  data->left_right = data->bottom_top = 0;
-  data->num_media = 0;
-  for (const char* name : standardMediaNames()) data->media[data->num_media++] = name;
-  data->media[data->num_media++] = kRollMin;
-  data->media[data->num_media++] = kRollMax;
-
-  data->num_source = 1;
-  data->source[0] = "main-roll";
-  data->num_type = 2;
-  data->type[0] = "labels";
-  data->type[1] = "labels-continuous";
-  data->tracking_supported =
-      PAPPL_MEDIA_TRACKING_GAP | PAPPL_MEDIA_TRACKING_MARK | PAPPL_MEDIA_TRACKING_CONTINUOUS;
-  // The printer's margins, 0 to 10 mm, as media offsets.
-  data->left_offset_supported[0] = data->top_offset_supported[0] = 0;
-  data->left_offset_supported[1] = data->top_offset_supported[1] = 1000;
-  data->mode_supported = PAPPL_LABEL_MODE_TEAR_OFF;
-  data->mode_configured = PAPPL_LABEL_MODE_TEAR_OFF;
-  data->tear_offset_supported[0] = -500;
-  data->tear_offset_supported[1] = 500;
-  data->tear_offset_configured = 0;
-
-  pwg_media_t* size = pwgMediaForPWG(kDefaultMedia);
-  pappl_media_col_t& media = data->media_default;
-  papplCopyString(media.size_name, kDefaultMedia, sizeof media.size_name);
-  media.size_width = size->width;
-  media.size_length = size->length;
-  papplCopyString(media.source, data->source[0], sizeof media.source);
-  papplCopyString(media.type, data->type[0], sizeof media.type);
-  media.tracking = PAPPL_MEDIA_TRACKING_GAP;
-  data->media_ready[0] = media;
-
-  // 2 to 6 inches per second, in hundredths of millimetres per second.
-  data->speed_supported[0] = 2 * 2540;
-  data->speed_supported[1] = 6 * 2540;
-  data->speed_default = 4 * 2540;
-  // Fifteen darkness levels; the configured 64 % is level 10.
-  data->darkness_supported = 15;
-  data->darkness_configured = 64;
-  data->darkness_default = 0;
-
-  *attrs = ippNew();
-  addVendorAttributes(*info, *data, *attrs);
-  addEverywhereAttributes(*attrs);
-  return true;
+std::string ppdPath(const DriverInfo& driver) {
+  return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";
 }

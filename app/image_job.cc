@@ -18,7 +18,8 @@
 #include <jpeglib.h>
 #include <png.h>
 
-#include "app.h"
+#include "jobs.h"
+#include "server_settings.h"
 
 namespace {
 

@@ -1,13 +1,11 @@
-// A job's IPP attributes as the filter's options string: the PPD choices the
-// scheduler would mark for the same settings.
+#include "job_options.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include "app.h"
 
 namespace {
 

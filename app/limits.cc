@@ -6,9 +6,8 @@
 // PAPPL 1.3.1 has no setting for the first, so some of its calls are met
 // here first: a function this program defines takes the place of PAPPL's and
 // libcups' own for every caller, as the calls between their exported
-// functions go through the PLT (filter_job.cc relies on the same for
-// cupsRasterReadHeader2). The server does not start when a build's
-// definitions are not the ones called.
+// functions go through the PLT (interpose.h). The server does not start
+// when a build's definitions are not the ones called.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -24,8 +23,9 @@
 #include <string>
 #include <string_view>
 
-#include "app.h"
 #include "interpose.h"
+#include "limits.h"
+#include "server_settings.h"
 #include "spawn.h"
 
 AppLimits gLimits;
@@ -164,11 +164,3 @@ void applyLimits(pappl_system_t* system) {
 }
 
 void limitPrinter(pappl_printer_t* printer) { papplPrinterSetMaxActiveJobs(printer, gLimits.activeJobs); }
-
-std::unique_ptr<CancelWatch> watchJob(pappl_job_t* job) {
-  auto watch =
-      std::make_unique<CancelWatch>([job] { return papplJobIsCanceled(job); }, gLimits.killDelay);
-  if (watch->start()) return watch;
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to start the job's cancel watch: %s", std::strerror(errno));
-  return nullptr;
-}

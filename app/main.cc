@@ -23,7 +23,12 @@
 #include <vector>
 
 #include "access.h"
-#include "app.h"
+#include "drivers.h"
+#include "jobs.h"
+#include "limits.h"
+#include "printer_driver.h"
+#include "server_settings.h"
+#include "web.h"
 
 AppPaths gPaths;
 

@@ -150,14 +150,22 @@ bool FilterRaster::startPage(const PageLayout& layout) {
   out.cupsColorOrder = CUPS_ORDER_CHUNKED;
   out.cupsColorSpace = CUPS_CSPACE_K;
   out.cupsNumColors = 1;
-  return raster_ != nullptr && cupsRasterWriteHeader2(raster_, &out) != 0;
+  return startPage(out);
+}
+
+bool FilterRaster::startPage(cups_page_header2_t header) {
+  return raster_ != nullptr && cupsRasterWriteHeader2(raster_, &header) != 0;
+}
+
+unsigned char* FilterRaster::addBytes(size_t bytes) {
+  const size_t at = pending_.size();
+  pending_.resize(at + bytes);
+  return pending_.data() + at;
 }
 
 void FilterRaster::addRow(unsigned y, const unsigned char* line) {
   if (y >= page_.height) return;
-  const size_t at = pending_.size();
-  pending_.resize(at + page_.bytesPerLine);
-  packRow(page_, line, pending_.data() + at);
+  packRow(page_, line, addBytes(page_.bytesPerLine));
 }
 
 void FilterRaster::close() {

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -78,6 +79,10 @@ class FilterRaster {
   // Row `y` of the page as handed over; rows past the page's height are
   // dropped.
   void addRow(unsigned y, const unsigned char* line);
+  // A page whose rows come as the filter reads them already: its header as
+  // it is, then room for `bytes` of rows at the end of what is gathered.
+  bool startPage(cups_page_header2_t header);
+  unsigned char* addBytes(size_t bytes);
   // Ends the stream; nothing follows.
   void close();
 

@@ -19,7 +19,13 @@
 #include <string_view>
 #include <vector>
 
-#include "app.h"
+#include "job_filter.h"
+#include "job_options.h"
+#include "jobs.h"
+#include "line_splitter.h"
+#include "page_packing.h"
+#include "printer_data.h"
+#include "server_settings.h"
 #include "spawn.h"
 
 namespace {
@@ -185,18 +191,13 @@ class Prefilters {
     std::array<char, 4096> buffer;
     const ssize_t n = ::read(errors_.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) return;
+    const auto line = [this](std::string_view text) { message(text); };
     if (n <= 0) {
-      if (!pending_.empty()) message(pending_);
-      pending_.clear();
+      lines_.finish(line);
       errors_.reset();
       return;
     }
-    pending_.append(buffer.data(), static_cast<size_t>(n));
-    size_t end;
-    while ((end = pending_.find('\n')) != std::string::npos) {
-      message(std::string_view(pending_).substr(0, end));
-      pending_.erase(0, end + 1);
-    }
+    lines_.add(std::span(buffer.data(), static_cast<size_t>(n)), line);
   }
 
   void message(std::string_view line) {
@@ -213,7 +214,8 @@ class Prefilters {
   std::array<pid_t, 2> pids_{-1, -1};
   bool stopped_ = false;
   Fd raster_, errors_;
-  std::string pending_, error_;
+  LineSplitter lines_;
+  std::string error_;
 };
 
 ssize_t readRendered(void* prefilters, unsigned char* bytes, size_t length) {
@@ -222,35 +224,25 @@ ssize_t readRendered(void* prefilters, unsigned char* bytes, size_t length) {
 
 using Raster = std::unique_ptr<cups_raster_t, decltype(&cupsRasterClose)>;
 
-// The filter's stream, gathered a page at a time.
-ssize_t gatherPage(void* page, unsigned char* bytes, size_t length) {
-  auto& pending = *static_cast<std::vector<unsigned char>*>(page);
-  pending.insert(pending.end(), bytes, bytes + length);
-  return static_cast<ssize_t>(length);
-}
-
 // Copies the pages from `header` on to the filter, counting each. Each page
 // reaches the filter whole, in one write, as on the raster path: a cancel or
 // a renderer that stops within a page (`pageCut`) never leaves the filter a
 // page cut short, which it would report as damaged.
 bool copyPages(pappl_job_t* job, cups_raster_t* in, cups_page_header2_t& header, int input, bool& pageCut) {
-  std::vector<unsigned char> page;
-  const Raster out(cupsRasterOpenIO(gatherPage, &page, CUPS_RASTER_WRITE), cupsRasterClose);
-  if (out == nullptr) return false;
+  FilterRaster out;
   do {
-    if (header.cupsBytesPerLine == 0 || cupsRasterWriteHeader2(out.get(), &header) == 0) return false;
-    const size_t start = page.size();
-    page.resize(start + size_t{header.cupsBytesPerLine} * header.cupsHeight);
+    if (header.cupsBytesPerLine == 0 || !out.startPage(header)) return false;
     // Uncompressed raster: the rows are the bytes the filter reads.
+    unsigned char* rows = out.addBytes(size_t{header.cupsBytesPerLine} * header.cupsHeight);
     for (unsigned y = 0; y < header.cupsHeight; ++y) {
-      if (cupsRasterReadPixels(in, page.data() + start + size_t{y} * header.cupsBytesPerLine,
-                               header.cupsBytesPerLine) != header.cupsBytesPerLine) {
+      if (cupsRasterReadPixels(in, rows + size_t{y} * header.cupsBytesPerLine, header.cupsBytesPerLine) !=
+          header.cupsBytesPerLine) {
         pageCut = true;
         return false;
       }
     }
-    if (!writeAll(input, page)) return false;
-    page.clear();
+    if (!writeAll(input, out.pending())) return false;
+    out.pending().clear();
     papplJobSetImpressionsCompleted(job, 1);
   } while (cupsRasterReadHeader2(in, &header) != 0);
   return true;
@@ -263,13 +255,10 @@ bool pdfPrefiltersInstalled() {
 }
 
 bool printPdf(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
-  const DriverInfo* driver = driverInfo(papplPrinterGetDriverName(papplJobGetPrinter(job)));
+  const DriverInfo* driver = jobDriver(job);
   const std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)> options(
       papplJobCreatePrintOptions(job, 0, false), papplJobDeletePrintOptions);
-  if (driver == nullptr || options == nullptr) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The printer's driver is unknown.");
-    return false;
-  }
+  if (driver == nullptr || options == nullptr) return false;
   const std::string ppd = ppdPath(*driver);
   // The filter gets the prefilters' options too, as in a queue.
   const std::string settings = filterOptions(*driver, *options, job) + layoutOptions(job);

@@ -1,9 +1,6 @@
-// Connections to socket:// printers: the app's own, over which the status
-// query asks, and the one of PAPPL's device, which the deadline of a
-// canceled job cuts when the printer has stopped reading.
-#include <netdb.h>
+#include "printer_connection.h"
+
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -14,12 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "app.h"
-
 namespace {
 
 constexpr int kConnectMilliseconds = 2000;
-constexpr int kStopCheckMilliseconds = 50;
 
 struct Address {
   std::array<char, 256> host{};
@@ -61,49 +55,23 @@ int deviceSocket(pappl_printer_t* printer, pappl_device_t* device) {
 
 }  // namespace
 
-Fd connectToPrinter(pappl_printer_t* printer, const char* uri, const std::atomic<bool>& stop) {
+Fd connectToPrinter(pappl_printer_t* printer, const char* uri, int* stop) {
   Address target;
   if (!socketAddress(uri, target)) return Fd();
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (const int error = getaddrinfo(target.host.data(), std::to_string(target.port).c_str(), &hints, &found);
-      error != 0) {
-    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Unable to look up %s: %s.", target.host.data(),
-                    gai_strerror(error));
+  const std::unique_ptr<http_addrlist_t, decltype(&httpAddrFreeList)> addresses(
+      httpAddrGetList(target.host.data(), AF_UNSPEC, std::to_string(target.port).c_str()), httpAddrFreeList);
+  if (addresses == nullptr) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Unable to look up %s: %s", target.host.data(),
+                    cupsLastErrorString());
     return Fd();
   }
-  const std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
-  int error = 0;
-  for (const addrinfo* address = addresses.get(); address != nullptr; address = address->ai_next) {
-    Fd connection(socket(address->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (connection.get() < 0) {
-      error = errno;
-      continue;
-    }
-    if (connect(connection.get(), address->ai_addr, address->ai_addrlen) != 0) {
-      error = errno;
-      if (error != EINPROGRESS) continue;
-      pollfd writable{connection.get(), POLLOUT, 0};
-      socklen_t length = sizeof error;
-      int ready = 0;
-      for (int waited = 0; ready == 0 && waited < kConnectMilliseconds && !stop; waited += kStopCheckMilliseconds) {
-        ready = poll(&writable, 1, kStopCheckMilliseconds);
-        if (ready < 0 && errno == EINTR) ready = 0;
-      }
-      if (ready <= 0) {
-        error = ETIMEDOUT;
-        continue;
-      }
-      if (getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) continue;
-    }
-    fcntl(connection.get(), F_SETFL, fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
-    return connection;
+  int fd = -1;
+  if (httpAddrConnect2(addresses.get(), &fd, kConnectMilliseconds, stop) == nullptr) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Unable to connect to %s:%d: %s", target.host.data(), target.port,
+                    cupsLastErrorString());
+    return Fd();
   }
-  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "Unable to connect to %s:%d: %s.", target.host.data(), target.port,
-                  std::strerror(error));
-  return Fd();
+  return Fd(fd);
 }
 
 int cutPrinterConnection(pappl_printer_t* printer, pappl_device_t* device) {
@@ -117,8 +85,7 @@ int cutPrinterConnection(pappl_printer_t* printer, pappl_device_t* device) {
 }
 
 void renewPrinterConnection(pappl_printer_t* printer, int cut) {
-  const std::atomic<bool> never{false};
-  const Fd fresh = connectToPrinter(printer, papplPrinterGetDeviceURI(printer), never);
+  const Fd fresh = connectToPrinter(printer, papplPrinterGetDeviceURI(printer), nullptr);
   // Without a new connection the next job fails to write, as after any
   // connection that went away.
   if (fresh.get() >= 0 && dup3(fresh.get(), cut, O_CLOEXEC) >= 0) {

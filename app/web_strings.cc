@@ -3,7 +3,7 @@
 // them the printing defaults page lists raw keywords.
 #include <array>
 
-#include "app.h"
+#include "web.h"
 
 namespace {
 

@@ -1,0 +1,9 @@
+// The app's own web pages and words.
+#pragma once
+
+#include <pappl/pappl.h>
+
+// The "Add Printer" web page; `data` is the system.
+bool addPrinterPage(pappl_client_t* client, void* data);
+// Readable names for the vendor attributes and their values on PAPPL's pages.
+void addWebStrings(pappl_system_t* system);
