@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-((${#targets[@]})) || targets=(raster_page ppd_settings rle_roundtrip decode_stream app_page)
+((${#targets[@]})) || targets=(raster_page ppd_settings rle_roundtrip decode_stream app_page pwg_reader)
 build=${TMK_FUZZ_BUILD:-build-fuzz}
 
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
