@@ -47,6 +47,12 @@ bool JobFilter::deliver(std::span<const char> bytes) {
   return false;
 }
 
+void JobFilter::fail(const std::string& why) {
+  papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  if (!saidWhy_.exchange(true)) papplJobSetMessage(job_, "%s", why.c_str());
+  cancel();
+}
+
 void JobFilter::report(bool error, const std::string& text, const std::string& forClient) {
   log(error ? PAPPL_LOGLEVEL_ERROR : PAPPL_LOGLEVEL_DEBUG, text, forClient);
 }
@@ -59,7 +65,7 @@ void JobFilter::log(pappl_loglevel_t level, const std::string& text, const std::
   if (canceled && level == PAPPL_LOGLEVEL_ERROR) level = PAPPL_LOGLEVEL_INFO;
   papplLogJob(job_, level, "%s", text.c_str());
   // The job tells why it failed; the filter's own words come first.
-  if (level == PAPPL_LOGLEVEL_ERROR && !filterSaidWhy_) {
+  if (level == PAPPL_LOGLEVEL_ERROR && !saidWhy_) {
     papplJobSetMessage(job_, "%s", (forClient.empty() ? text : forClient).c_str());
   }
 }
@@ -68,7 +74,7 @@ void JobFilter::message(std::string_view line) {
   if (line.starts_with("INFO: ")) {
     papplJobSetMessage(job_, "%s", clientMessage(line.substr(6), papplJobGetFilename(job_)).c_str());
   } else if (line.starts_with("ERROR: ")) {
-    filterSaidWhy_ = true;
+    saidWhy_ = true;
     papplJobSetMessage(job_, "%s", clientMessage(line.substr(7), papplJobGetFilename(job_)).c_str());
     // PAPPL's log ignores a precision and would go on into the lines that
     // follow: its text is a string of its own.

@@ -4,6 +4,7 @@
 
 #include <pappl/pappl.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,9 @@ class JobFilter final : public FilterUse {
   bool start(const std::string& ppd, const std::string& options, const char* file = nullptr);
   int input() const { return process_.input(); }
   void cancel() { process_.cancel(); }
+  // Stops the filter as the job fails for `why`, which the job tells
+  // whatever the filter says as it ends.
+  void fail(const std::string& why);
   // Ends the input and waits; true when the filter succeeded and every byte
   // reached the device.
   bool finish();
@@ -40,7 +44,7 @@ class JobFilter final : public FilterUse {
   bool started_ = false;
   int cut_ = -1;                // the device's descriptor, once cut by the watch
   bool deviceFailed_ = false;   // written by the output thread, read after it ends
-  bool filterSaidWhy_ = false;  // the same
+  std::atomic<bool> saidWhy_{false};  // the job's message tells why it failed
   FilterProcess process_{*this};
 };
 

@@ -5,16 +5,18 @@
 
 #include <pappl/pappl.h>
 
-// Raster pages as PAPPL reads them from a client (raster_job.cc). True from
-// clientPageHeadersSeen() when the callbacks learn each client page's own
-// header, and so can take 1-bit pages beside 8-bit ones.
+// Raster pages as PAPPL reads them from a client (raster_job.cc).
 bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned y,
                      const unsigned char* line);
 bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
-bool clientPageHeadersSeen();
+// A client's PWG raster document, spooled and read by the app (raster_job.cc):
+// the MIME filter callback, and whether this PAPPL hands such documents to
+// the spool, where the app reads 1-bit pages besides 8-bit ones.
+bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* data);
+bool pwgDocumentsSpooled();
 
 // Label command files, the printer's own format, through the filter as they
 // are (raw_job.cc).

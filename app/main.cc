@@ -191,6 +191,9 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   // filters, as the printer's format is looked for first).
   papplSystemAddMIMEFilter(system, "image/png", kLabelFormat, printImage, nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", kLabelFormat, printImage, nullptr);
+  // PWG raster that reaches the spool (the app spools what clients send,
+  // where this PAPPL lets it; the command line's submit always does).
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", kLabelFormat, printPwgDocument, nullptr);
   // PDF, where the prefilters that render it are installed; before any
   // printer is made or loaded, as its formats are fixed then.
   if (pdfPrefiltersInstalled()) {

@@ -115,9 +115,10 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   // PAPPL's own conversion to 1 bit overruns its line on pages wider than
   // the label, so it is not asked for: the job callbacks threshold 8-bit
   // gray and crop. A client may send 1-bit pages too (an eighth of the data
-  // to decode) where the callbacks can tell them from 8-bit ones.
+  // to decode) where the app reads the document itself, as PAPPL's reader
+  // hands them over under its own 8-bit header.
   data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-  if (clientPageHeadersSeen()) data->raster_types |= PAPPL_PWG_RASTER_TYPE_BLACK_1;
+  if (pwgDocumentsSpooled()) data->raster_types |= PAPPL_PWG_RASTER_TYPE_BLACK_1;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;

@@ -3,9 +3,17 @@
 // to the filter whole.
 #include <cups/raster.h>
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "interpose.h"
 #include "job_filter.h"
@@ -13,6 +21,7 @@
 #include "jobs.h"
 #include "page_packing.h"
 #include "printer_data.h"
+#include "pwg_reader.h"
 
 namespace {
 
@@ -43,44 +52,43 @@ struct RasterJob {
 // one while PAPPL reads the next (a wish: at most /proc/sys/fs/pipe-max-size).
 constexpr int kFilterPipeSize = 1024 * 1024;
 
-// The page header PAPPL last read from a client's raster stream, in the
-// thread that read it: PAPPL 1.3.1 gives the driver the client's header only
-// when the client's rows and its own are both 8-bit or more, and otherwise
-// keeps its own 8-bit header while handing over the client's rows as they
-// are, so that a 1-bit page could not be told from an 8-bit one. PAPPL reads
-// the header of each page in the thread that then calls startRasterPage for
-// it, through the cupsRasterReadHeader2 below.
-struct PageHeaderRecord {
-  bool fresh = false;  // read since the last page started in this thread
-  cups_page_header2_t header{};
-};
-thread_local PageHeaderRecord tPageHeader;
-
-// libcups' own cupsRasterReadHeader2.
-auto libcupsReadHeader() {
-  static const auto function = theirs<unsigned (*)(cups_raster_t*, cups_page_header2_t*)>("cupsRasterReadHeader2");
-  return function;
-}
-
 RasterJob* rasterJob(pappl_job_t* job) { return static_cast<RasterJob*>(papplJobGetData(job)); }
 
-}  // namespace
-
-// Every caller's cupsRasterReadHeader2, PAPPL's included, comes here first:
-// the program's definition comes before libcups' in symbol lookup. It reads
-// with libcups' and keeps what it read for startRasterPage.
-extern "C" unsigned cupsRasterReadHeader2(cups_raster_t* r, cups_page_header2_t* h) {
-  const auto read = libcupsReadHeader();
-  if (read == nullptr) return 0;
-  const unsigned done = read(r, h);
-  if (done != 0 && h != nullptr) {
-    tPageHeader.header = *h;
-    tPageHeader.fresh = true;
+// Starts a page of `given` as PAPPL hands it over (choosePage()); its
+// layout, or none when it is refused or cannot be sent.
+std::optional<PageLayout> startPage(pappl_job_t* job, RasterJob& state, const pappl_pr_options_t& options,
+                                    const cups_page_header2_t& given, const cups_page_header2_t* client) {
+  const unsigned labelWidth = dots(options.media.size_width, static_cast<unsigned>(options.printer_resolution[0]));
+  const unsigned labelLength = dots(options.media.size_length, static_cast<unsigned>(options.printer_resolution[1]));
+  const PageChoice choice = choosePage(given, client, labelWidth, labelLength);
+  const PageLayout& page = choice.layout;
+  std::string refusal;
+  pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR;
+  switch (choice.refusal) {
+    case PageRefusal::none:
+      if (state.raster.startPage(page)) return page;
+      refusal = "Unable to send the page to the filter.";
+      reason = PAPPL_JREASON_NONE;
+      break;
+    case PageRefusal::bitsPerPixel:
+      refusal = "Pages of " + std::to_string(page.bitsPerPixel) + " bits per pixel cannot be printed.";
+      break;
+    case PageRefusal::shortRows:
+      refusal = "Bad raster data seen: the page's rows are shorter than its width.";
+      reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
+      break;
+    case PageRefusal::tooLarge:
+      refusal = "A page of " + std::to_string(page.width) + " x " + std::to_string(page.height) +
+                " dots is too large to print.";
+      break;
   }
-  return done;
+  papplJobSetReasons(job, reason, PAPPL_JREASON_NONE);
+  state.failed = true;
+  state.filter.fail(refusal);
+  return std::nullopt;
 }
 
-bool clientPageHeadersSeen() { return ours("cupsRasterReadHeader2", reinterpret_cast<void*>(&cupsRasterReadHeader2)); }
+}  // namespace
 
 bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
   const DriverInfo* driver = jobDriver(job);
@@ -95,41 +103,7 @@ bool startRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_
 
 bool startRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* /*device*/, unsigned /*page*/) {
   RasterJob* state = rasterJob(job);
-  const PageHeaderRecord seen = std::exchange(tPageHeader, PageHeaderRecord{});
-  if (state == nullptr || state->failed) return false;
-  const unsigned labelWidth = dots(options->media.size_width, static_cast<unsigned>(options->printer_resolution[0]));
-  const unsigned labelLength = dots(options->media.size_length, static_cast<unsigned>(options->printer_resolution[1]));
-  const PageChoice choice = choosePage(options->header, seen.fresh ? &seen.header : nullptr, labelWidth, labelLength);
-  const PageLayout& page = choice.layout;
-  switch (choice.refusal) {
-    case PageRefusal::none:
-      break;
-    case PageRefusal::bitsPerPixel:
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Pages of %u bits per pixel cannot be printed.", page.bitsPerPixel);
-      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
-      break;
-    case PageRefusal::shortRows:
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Bad raster data seen: the page's rows are shorter than its width.");
-      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-      break;
-    case PageRefusal::tooLarge:
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "A page of %u x %u dots is too large to print.", page.width,
-                  page.height);
-      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
-      break;
-  }
-  if (choice.refusal != PageRefusal::none) {
-    state->failed = true;
-    state->filter.cancel();
-    return false;
-  }
-  if (!state->raster.startPage(page)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send the page to the filter.");
-    state->failed = true;
-    state->filter.cancel();
-    return false;
-  }
-  return true;
+  return state != nullptr && !state->failed && startPage(job, *state, *options, options->header, nullptr);
 }
 
 bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/, unsigned y,
@@ -165,8 +139,6 @@ bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devi
 }
 
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_device_t* /*device*/) {
-  // A header read for a page that never started is no other job's.
-  tPageHeader = PageHeaderRecord{};
   std::unique_ptr<RasterJob> state(rasterJob(job));
   papplJobSetData(job, nullptr);
   if (state == nullptr) return false;
@@ -178,4 +150,193 @@ bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* /*options*/, pappl_devic
   state->flush();
   const bool printed = state->filter.finish();
   return printed && !state->failed;
+}
+
+namespace {
+
+// How many rows of a page go by between looks at whether the job was
+// canceled.
+constexpr unsigned kCancelCheckRows = 256;
+
+// Reads the pages of a spooled PWG raster document into the raster job, as
+// PAPPL's reader hands them over; false when the job fails.
+bool printPages(pappl_job_t* job, pappl_device_t* device, PwgReader& reader, cups_page_header2_t& header,
+                unsigned& pages) {
+  using Options = std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)>;
+  const auto optionsFor = [job](const cups_page_header2_t& page) {
+    return Options(papplJobCreatePrintOptions(job, static_cast<unsigned>(papplJobGetImpressions(job)),
+                                              page.cupsBitsPerPixel > 8),
+                   papplJobDeletePrintOptions);
+  };
+  Options options = optionsFor(header);
+  if (options == nullptr || !startRasterJob(job, options.get(), device)) return false;
+  RasterJob& state = *rasterJob(job);
+  std::vector<unsigned char> row;
+  bool printed = true;
+  do {
+    if (papplJobIsCanceled(job)) break;
+    ++pages;
+    papplJobSetImpressionsCompleted(job, 1);
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Page %u raster data is %ux%ux%u.", pages, header.cupsWidth,
+                header.cupsHeight, header.cupsBitsPerPixel);
+    // What PAPPL's reader refuses.
+    if (header.cupsWidth == 0 || header.cupsHeight == 0 ||
+        (header.cupsBitsPerColor != 1 && header.cupsBitsPerColor != 8) ||
+        fieldNumber(header.cupsColorOrder) != CUPS_ORDER_CHUNKED ||
+        header.cupsBytesPerLine != (uint64_t{header.cupsWidth} * header.cupsBitsPerPixel + 7) / 8) {
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+      state.filter.fail("Bad raster data seen.");
+      printed = false;
+      break;
+    }
+    if (header.cupsBitsPerPixel > 8) {
+      papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR, PAPPL_JREASON_NONE);
+      state.filter.fail("Color pages cannot be printed.");
+      printed = false;
+      break;
+    }
+    options = optionsFor(header);
+    // PAPPL hands over its own header for rows of fewer than 8 bits.
+    const bool clientHeader = options != nullptr && options->header.cupsBitsPerPixel >= 8 &&
+                              header.cupsBitsPerPixel >= 8;
+    const std::optional<PageLayout> page =
+        options == nullptr ? std::nullopt
+                           : startPage(job, state, *options, clientHeader ? header : options->header, &header);
+    if (!page) {
+      printed = false;
+      break;
+    }
+    // Only what the label takes of each row is kept.
+    const uint64_t kept = page->bitsPerPixel == 1 ? page->bytesPerLine
+                                                  : uint64_t{page->width} * (page->bitsPerPixel / 8);
+    row.resize(static_cast<size_t>(std::min<uint64_t>(kept, header.cupsBytesPerLine)));
+    for (unsigned y = 0; y < header.cupsHeight; ++y) {
+      if (y % kCancelCheckRows == 0 && papplJobIsCanceled(job)) break;
+      const bool wanted = y < page->height;
+      if (!reader.readRow(wanted ? std::span(row) : std::span<unsigned char>())) {
+        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+        // The page cut short stays here.
+        state.raster.pending().clear();
+        state.failed = true;
+        state.filter.fail("The raster document ends or is damaged within page " + std::to_string(pages) + ".");
+        printed = false;
+        break;
+      }
+      if (wanted) state.raster.addRow(y, row.data());
+    }
+    if (!endRasterPage(job, options.get(), device, pages)) {
+      printed = false;
+      break;
+    }
+  } while (reader.readHeader(header));
+  if (printed && reader.failed() && !papplJobIsCanceled(job)) {
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    state.filter.fail("The raster document is damaged after page " + std::to_string(pages) + ".");
+    printed = false;
+  }
+  return endRasterJob(job, options.get(), device) && printed;
+}
+
+// Copies the document the client is sending into the spool: what PAPPL does
+// with every other format. False, with the client answered, when it cannot.
+bool spoolDocument(pappl_job_t* job, pappl_client_t* client, std::string& filename) {
+  std::array<char, 1024> name{};
+  Fd file(papplJobOpenFile(job, name.data(), name.size(), nullptr, nullptr, "w"));
+  if (file.get() < 0) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "Unable to create print file: %s", std::strerror(errno));
+    return false;
+  }
+  filename = name.data();
+  http_t* http = papplClientGetHTTP(client);
+  std::array<unsigned char, 64 * 1024> buffer;
+  uint64_t total = 0;
+  ssize_t got;
+  while ((got = httpRead2(http, reinterpret_cast<char*>(buffer.data()), buffer.size())) > 0) {
+    if (!writeAll(file.get(), std::span(buffer.data(), static_cast<size_t>(got)))) {
+      // The limit on a document's size stops the write here (limits.cc
+      // tells the client so).
+      const int error = errno;
+      papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "Unable to write print file: %s", std::strerror(error));
+      return false;
+    }
+    total += static_cast<uint64_t>(got);
+  }
+  if (got < 0) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "Unable to read print file.");
+    return false;
+  }
+  if (close(file.release()) != 0) {
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_INTERNAL, "Unable to write print file: %s", std::strerror(errno));
+    return false;
+  }
+  papplLogJob(job, PAPPL_LOGLEVEL_INFO, "Received %llu bytes of document data.", static_cast<unsigned long long>(total));
+  return true;
+}
+
+}  // namespace
+
+// PAPPL's own, which reads a PWG raster or Apple raster document straight
+// from the client.
+extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client);
+
+namespace {
+
+// PAPPL's, which queues a spooled document, and reads and drops the rest of
+// a client's document that cannot be taken: looked up, not linked, so that
+// a PAPPL without them still runs the app, with its own raster reader.
+const auto submitFile = theirs<void (*)(pappl_job_t*, const char*)>("_papplJobSubmitFile");
+const auto flushDocument = theirs<void (*)(pappl_client_t*)>("_papplClientFlushDocumentData");
+
+}  // namespace
+
+// PAPPL 1.3.1 reads a client's PWG raster with libcups as it arrives, one
+// call per repeated pixel, in the client's thread. The app spools the
+// document instead, as for every other format, and prints it from the job's
+// thread with its own reader (printPwgDocument). Apple raster stays PAPPL's.
+extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
+  static const auto pappls = theirs<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster");
+  const char* format = papplJobGetFormat(job);
+  if (format == nullptr || std::strcmp(format, "image/pwg-raster") != 0) {
+    if (pappls != nullptr) pappls(job, client);
+    return;
+  }
+  std::string filename;
+  if (spoolDocument(job, client, filename)) {
+    submitFile(job, filename.c_str());
+    return;
+  }
+  // The rest of the document is read and dropped, so that the answer
+  // reaches the client; the job ends with nothing printed.
+  flushDocument(client);
+  if (!filename.empty()) unlink(filename.c_str());
+  papplJobCancel(job);
+}
+
+bool pwgDocumentsSpooled() {
+  return ours("_papplJobProcessRaster", reinterpret_cast<void*>(&_papplJobProcessRaster)) && submitFile != nullptr &&
+         flushDocument != nullptr;
+}
+
+bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
+  const char* filename = papplJobGetFilename(job);
+  const Fd file(filename != nullptr ? open(filename, O_RDONLY | O_CLOEXEC) : -1);
+  if (file.get() < 0) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open %s: %s", filename ? filename : "the document",
+                std::strerror(errno));
+    papplJobSetMessage(job, "Unable to open the document.");
+    return false;
+  }
+  PwgReader reader(file.get());
+  cups_page_header2_t header;
+  if (!reader.readHeader(header)) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The document is no PWG raster: no page header could be read.");
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    return false;
+  }
+  const unsigned total = header.cupsInteger[CUPS_RASTER_PWG_TotalPageCount];
+  if (total > 0) papplJobSetImpressions(job, static_cast<int>(total));
+  unsigned pages = 0;
+  const bool printed = printPages(job, device, reader, header, pages);
+  if (total == 0) papplJobSetImpressions(job, static_cast<int>(pages));
+  return printed;
 }

@@ -78,6 +78,7 @@ struct DocumentCase {
   const char* name;
   size_t bytes;
   const char* transfer;  // ipptool's: chunked, or with a Content-Length
+  const char* format = "application/vnd.tamrisk-label";
 };
 
 // The limit holds however the document comes; a client learns it from the
@@ -94,6 +95,8 @@ TEST_F(PrinterAppBoundsTest, DocumentsOverTheLimitAreRefusedAndLeaveNothingInThe
       {"a byte over, chunked", kDocumentLimit + 1, "-c"},
       {"a byte over, its length told", kDocumentLimit + 1, "-L"},
       {"at the limit", kDocumentLimit, "-L"},
+      // Spooled too, though PAPPL would read it as it comes.
+      {"PWG raster a byte over, chunked", kDocumentLimit + 1, "-c", "image/pwg-raster"},
   };
   for (const DocumentCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -102,8 +105,8 @@ TEST_F(PrinterAppBoundsTest, DocumentsOverTheLimitAreRefusedAndLeaveNothingInThe
     const IppResult sent =
         over ? send("spool", submitTest("client-error-request-entity-too-large", "",
                                         "  EXPECT status-message WITH-VALUE \"/larger than the limit of 1 MiB/\"\n"),
-                    "application/vnd.tamrisk-label", document, {c.transfer})
-             : send("spool", printJobTest(""), "application/vnd.tamrisk-label", document, {c.transfer});
+                    c.format, document, {c.transfer})
+             : send("spool", printJobTest(""), c.format, document, {c.transfer});
     EXPECT_EQ(sent.status, 0) << sent.output << app_->log();
     // The filter passes a command file on with CR LF.
     if (!over) {
@@ -186,10 +189,19 @@ struct ImageCase {
 };
 
 // An image is decoded whole: one larger than a label needs is refused
-// unread, and a damaged one ends its job, each with the reason.
-TEST_F(PrinterAppBoundsTest, ImagesThePrinterCannotTakeEndAbortedWithTheReason) {
-  addPrinter("images");
+// unread, and a damaged one ends its job, each with the reason; so does a
+// raster document cut off within a page, whose part page stays unprinted.
+TEST_F(PrinterAppBoundsTest, DocumentsThePrinterCannotTakeEndAbortedWithTheReason) {
+  // A printer of its own: what the cut document's whole page printed is
+  // nobody else's to take.
+  const PretendPrinter printer;
+  const IppResult created =
+      ipptool(app_->systemUri(), createPrinterTest("images", "tamrisk_standard-203dpi", printer.uri()));
+  ASSERT_EQ(created.status, 0) << created.output;
   const std::string damaged = png(406, 203, std::vector<uint8_t>(size_t{406} * 203, 0));
+  std::vector<uint8_t> stripes(size_t{406} * 203, 255);
+  for (size_t y = 0; y < 203; y += 4) std::fill_n(stripes.begin() + static_cast<long>(y * 406), 406, 0);
+  const std::string twoPages = grayRaster(CUPS_RASTER_WRITE_PWG, 406, 203, 203, {stripes, stripes});
   const ImageCase cases[] = {
       {"30000 x 30000 PNG", "image/png", pngHeader(30000, 30000),
        "^The image is 30000 x 30000 pixels, larger than the 8192 x 8192 the printer takes[.]$",
@@ -198,6 +210,8 @@ TEST_F(PrinterAppBoundsTest, ImagesThePrinterCannotTakeEndAbortedWithTheReason) 
        "document-format-error"},
       {"8193 pixels wide JPEG", "image/jpeg", jpeg(8193, 8, std::vector<uint8_t>(size_t{8193} * 8, 255)),
        "^The image is 8193 x 8 pixels", "document-unprintable-error"},
+      {"PWG raster cut within its second page", "image/pwg-raster", twoPages.substr(0, twoPages.size() - 100),
+       "^The raster document ends or is damaged within page 2[.]$", "document-format-error"},
   };
   for (const ImageCase& c : cases) {
     SCOPED_TRACE(c.name);
