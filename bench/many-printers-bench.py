@@ -11,10 +11,11 @@ of its own on a loopback socket, and one more printer that gets no job. In
 each of BURSTS bursts, every printer gets a LABELS-label 4 x 6 in job at 203
 dpi (8-bit gray PWG raster, what IPP Everywhere clients send) at the same
 moment, each from an ipptool of its own. Reported per burst: the time from
-the first Print-Job to the last printer's last byte; meanwhile, from the
-first Print-Job on, Get-Printer-Attributes (requested-attributes all, a
-fresh connection every 20 ms) to the printer without a job and, from a
-second thread, to the first printer, which has one; and the app's threads
+the first Print-Job to the last printer's last byte, and how much of it the
+processors were idle (a bound that left them idle would show); meanwhile,
+from the first Print-Job on, Get-Printer-Attributes (requested-attributes
+all, a fresh connection every 20 ms) to the printer without a job and, from
+a second thread, to the first printer, which has one; and the app's threads
 every 10 ms. At the end the app's peak memory (VmHWM). Every printer must
 get the same bytes, those of the same job sent alone first.
 
@@ -71,6 +72,13 @@ def submit(work, app, printer, pwg):
     return ipptool(folder, app.uri(printer), test, "-f", pwg)
 
 
+def idle_seconds():
+    """The machine's idle time so far, all processors."""
+    with open("/proc/stat") as f:
+        fields = f.readline().split()
+    return (int(fields[4]) + int(fields[5])) / os.sysconf("SC_CLK_TCK")
+
+
 def status(pid, field):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -100,7 +108,8 @@ class Side:
             time.sleep(0.01)
         time.sleep(0.2)
         self.reference = self.pretends[0].job_data()
-        self.bursts, self.requests, self.threads = [], [], []  # requests: (burst, printer, offset s, s, s by the server, monotonic time)
+        # requests: (burst, printer, offset s, s, s by the server, monotonic time)
+        self.bursts, self.requests, self.threads, self.idle = [], [], [], []
 
     def close(self):
         self.app.close()
@@ -129,6 +138,7 @@ def app_burst(work, side, pwg):
 
     watchers = [threading.Thread(target=ask, args=("idle",)), threading.Thread(target=ask, args=("p0",)),
                 threading.Thread(target=count)]
+    idle = idle_seconds()
     for watcher in watchers:
         watcher.start()
     try:
@@ -151,6 +161,7 @@ def app_burst(work, side, pwg):
         if pretend.job_data() != side.reference:
             raise SystemExit(f"{side.name}: printer p{i} got other bytes than the job sent alone")
     side.bursts.append(max(p.job()[1] for p in pretends) - start)
+    side.idle.append((idle_seconds() - idle) / (os.cpu_count() * (time.monotonic() - start)))
     side.requests += requests
     side.threads.append(max(threads, default=0))
 
@@ -254,7 +265,8 @@ def main():
                   f"ipptool: to the last byte {spread(side.bursts)} s, "
                   f"{total / statistics.median(side.bursts):.0f} labels/s; every printer got the job's "
                   f"{len(side.reference)} B")
-            print(f"  per burst: {' '.join(f'{s:.3f}' for s in side.bursts)} s")
+            print(f"  per burst: {' '.join(f'{s:.3f}' for s in side.bursts)} s; the processors idle "
+                  f"{spread([v * 100 for v in side.idle], digits=0)} % of it")
             for printer, what in (("idle", "to the printer without a job"), ("p0", "to a printer with a job")):
                 print(f"  Get-Printer-Attributes {what}:")
                 print(f"    at the client {latency([r[3] for r in side.requests if r[1] == printer])}")
