@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "device_open.h"
 #include "interpose.h"
 
 namespace {
@@ -21,6 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kSaveInterval = std::chrono::seconds(1);
+constexpr auto kOpeningCheck = std::chrono::milliseconds(50);
 
 class StateSaver {
  public:
@@ -73,6 +75,9 @@ class StateSaver {
       // What comes until the next save goes with it; at the end, finish()
       // saves what is left.
       wake_.wait_until(lock, next, [this] { return stopping_; });
+      // Not while a printer is locked for its device to open: the save would
+      // wait for it holding the whole system.
+      while (!stopping_ && devicesOpening()) wake_.wait_for(lock, kOpeningCheck);
       if (stopping_) return;
       pending_ = false;
       lock.unlock();
