@@ -50,7 +50,11 @@ class PretendPrinter:
             self.connections.append(record)
         with conn:
             while True:
-                data = conn.recv(1 << 16)
+                try:
+                    data = conn.recv(1 << 16)
+                except ConnectionResetError:
+                    # The app may close a connection with a reset.
+                    data = b""
                 now = time.monotonic()
                 if not data:
                     break
