@@ -15,11 +15,15 @@
 
 namespace {
 
-// The filter's own view of itself, in place of labels.
+// The filter's own view of itself, in place of labels. Its signals are read
+// by the shell itself: dash blocks them all for a moment as it starts a
+// program.
 constexpr const char* kProbe = R"sh(#!/bin/sh
 read -r _ _ _ _ _ _ _ _ _ _ _ _ _ _ _ _ _ _ nice _ < /proc/$$/stat
 echo "nice $nice"
-sed -n 's/^\(SigIgn\|SigBlk\):\s*/\1 /p' /proc/$$/status
+while read -r key value; do
+  case $key in SigIgn:|SigBlk:) echo "${key%:} $value" ;; esac
+done < /proc/$$/status
 echo "fsize $(ulimit -f)"
 find /proc/$$/fd -mindepth 1 -printf 'fd %f %l\n'
 )sh";
