@@ -28,6 +28,7 @@
 #include "limits.h"
 #include "printer_driver.h"
 #include "server_settings.h"
+#include "state_save.h"
 #include "web.h"
 
 AppPaths gPaths;
@@ -221,9 +222,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
                                driverCallback, nullptr);
   gStateFile = option("state-file") ? option("state-file") : userFile(".state");
   papplSystemLoadState(system, gStateFile.c_str());
-  papplSystemSetSaveCallback(
-      system, [](pappl_system_t* saved, void* file) { return papplSystemSaveState(saved, static_cast<char*>(file)); },
-      gStateFile.data());
+  papplSystemSetSaveCallback(system, stateSaveCallback(), gStateFile.data());
   // After the state, which keeps PAPPL's own image and job limits.
   applyLimits(system);
   // The state file names the DNS-SD names the printers had when shared.

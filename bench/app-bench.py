@@ -38,6 +38,7 @@ import re
 import shutil
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -76,9 +77,17 @@ def print_job(work, app, printer, pwg):
     return ipptool(work, app.uri(printer), test, "-f", pwg)
 
 
-def get_printer_attributes(port, printer):
+# The kernel's receive time of a socket's data (Linux): when the server sent
+# it, however late this process reads it.
+SO_TIMESTAMPNS = 35
+
+
+def get_printer_attributes(port, printer, sent_by_server=False):
     """Seconds for one Get-Printer-Attributes (requested-attributes all) on
-    a fresh connection, the answer read whole."""
+    a fresh connection, the answer read whole; with SENT_BY_SERVER, also
+    the seconds from sending the request to the server having sent the
+    whole answer, which the client's own delays (its threads waiting for
+    the CPU or the interpreter) leave out."""
     uri = f"ipp://127.0.0.1:{port}/ipp/print/{printer}"
     body = ipp_message(0x000B, 1, [(0x01, [(0x47, "attributes-charset", "utf-8"),
                                            (0x48, "attributes-natural-language", "en"),
@@ -87,12 +96,18 @@ def get_printer_attributes(port, printer):
                f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n").encode() + body
     start = time.monotonic()
     with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
+        sent = time.time()
         s.sendall(request)
-        data = b""
+        data, answered = b"", sent
         while True:
-            more = s.recv(1 << 16)
+            more, ancillary, _, _ = s.recvmsg(1 << 16, socket.CMSG_SPACE(16))
             if not more:
                 break
+            for level, kind, stamp in ancillary:
+                if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS:
+                    seconds, nanoseconds = struct.unpack("qq", stamp[:16])
+                    answered = seconds + nanoseconds / 1e9
             data += more
             head, found, rest = data.partition(b"\r\n\r\n")
             if found:
@@ -118,7 +133,7 @@ def get_printer_attributes(port, printer):
     parsed = ipp_parse(rest)
     if not parsed or parsed[0] >= 0x0400 or "printer-state" not in parsed[1]:
         raise SystemExit("Get-Printer-Attributes: no printer attributes in the answer")
-    return elapsed
+    return (elapsed, answered - sent) if sent_by_server else elapsed
 
 
 def cpu_seconds(pid):

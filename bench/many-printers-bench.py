@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Many printers on one printer application, beside a private cupsd with as
 many queues: a warehouse's load.
 
@@ -12,11 +11,18 @@ of its own on a loopback socket, and one more printer that gets no job. In
 each of BURSTS bursts, every printer gets a LABELS-label 4 x 6 in job at 203
 dpi (8-bit gray PWG raster, what IPP Everywhere clients send) at the same
 moment, each from an ipptool of its own. Reported per burst: the time from
-the first Print-Job to the last printer's last byte; meanwhile,
-Get-Printer-Attributes (requested-attributes all, a fresh connection every
-20 ms) to the printer without a job, and the app's threads. At the end the
-app's peak memory (VmHWM). Every printer must get the same bytes, those of
-the same job sent alone first.
+the first Print-Job to the last printer's last byte, and how much of it the
+processors were idle (a bound that left them idle would show); meanwhile,
+from the first Print-Job on, Get-Printer-Attributes (requested-attributes
+all, a fresh connection every 20 ms) to the printer without a job and, from
+a second thread, to the first printer, which has one; and the app's threads
+every 10 ms. At the end the app's peak memory (VmHWM). Every printer must
+get the same bytes, those of the same job sent alone first.
+
+With --against, a second app from another build (and --against-option, its
+server options) gets the same bursts, interleaved with the first's in one
+run, so that a change is measured against its base under the same load.
+--timeline writes every request's time into its burst and its seconds.
 
 Then the same labels as 1-bit CUPS raster through a private cupsd with
 PRINTERS queues (model 34, CompPrinting 1, RunTrace 0, the test printer as
@@ -25,6 +31,7 @@ the last queue's last byte.
 """
 import argparse
 import importlib.machinery
+import math
 import os
 import shutil
 import statistics
@@ -65,6 +72,13 @@ def submit(work, app, printer, pwg):
     return ipptool(folder, app.uri(printer), test, "-f", pwg)
 
 
+def idle_seconds():
+    """The machine's idle time so far, all processors."""
+    with open("/proc/stat") as f:
+        fields = f.readline().split()
+    return (int(fields[4]) + int(fields[5])) / os.sysconf("SC_CLK_TCK")
+
+
 def status(pid, field):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
@@ -73,40 +87,83 @@ def status(pid, field):
     return 0
 
 
-def app_burst(work, app, pretends, pwg, reference):
-    """(seconds to the last printer's last byte, Get-Printer-Attributes
-    seconds meanwhile, most threads of the app)."""
+class Side:
+    """One app with its printers: p0 to pN-1, each with a pretend printer,
+    and "idle"."""
+
+    def __init__(self, name, build, options, work, printers, pwg):
+        self.name = name
+        self.app = PrinterApp(os.path.join(build, "app", "tmk-printer-app"),
+                              os.path.join(build, "src", "rastertoTmkLabel"), os.path.join(build, "ppd"),
+                              options=options)
+        self.pretends = [PretendPrinter() for _ in range(printers)]
+        for i, pretend in enumerate(self.pretends):
+            create_printer(work, self.app, f"p{i}", app_bench.DRIVER, pretend.uri())
+        self.idle = PretendPrinter()
+        create_printer(work, self.app, "idle", app_bench.DRIVER, self.idle.uri())
+        self.idle_latency = [app_bench.get_printer_attributes(self.app.port, "idle") for _ in range(20)]
+        # The job alone: what every printer must get.
+        checked(submit(work, self.app, "p0", pwg), "Print-Job")
+        while not self.pretends[0].job()[2]:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        self.reference = self.pretends[0].job_data()
+        # requests: (burst, printer, offset s, s, s by the server, monotonic time)
+        self.bursts, self.requests, self.threads, self.idle = [], [], [], []
+
+    def close(self):
+        self.app.close()
+
+
+def app_burst(work, side, pwg):
+    """Every printer of SIDE gets PWG at once; keeps the seconds to the last
+    printer's last byte, the requests' times and the most threads."""
+    app, pretends = side.app, side.pretends
     for pretend in pretends:
         pretend.reset()
-    latencies, threads, done = [], [], threading.Event()
+    burst, requests, threads, done = len(side.bursts), [], [], threading.Event()
+    start = time.monotonic()
 
-    def watch():
+    def ask(printer):
         while not done.is_set():
-            latencies.append(app_bench.get_printer_attributes(app.port, "idle"))
-            threads.append(status(app.process.pid, "Threads"))
+            asked = time.monotonic()
+            seconds, served = app_bench.get_printer_attributes(app.port, printer, sent_by_server=True)
+            requests.append((burst, printer, asked - start, seconds, served, asked))
             time.sleep(0.02)
 
-    watcher = threading.Thread(target=watch)
-    start = time.monotonic()
-    jobs = [submit(work, app, f"p{i}", pwg) for i in range(len(pretends))]
-    watcher.start()
-    for job in jobs:
-        checked(job, "Print-Job")
-    deadline = time.monotonic() + 300
-    while True:
-        states = [p.job() for p in pretends]
-        if all(closed and size >= len(reference) for size, _, closed in states):
-            break
-        if time.monotonic() > deadline:
-            done.set()
-            raise SystemExit("not every printer got its job: " + str([s[0] for s in states]))
-        time.sleep(0.01)
-    done.set()
-    watcher.join()
+    def count():
+        while not done.is_set():
+            threads.append(status(app.process.pid, "Threads"))
+            time.sleep(0.01)
+
+    watchers = [threading.Thread(target=ask, args=("idle",)), threading.Thread(target=ask, args=("p0",)),
+                threading.Thread(target=count)]
+    idle = idle_seconds()
+    for watcher in watchers:
+        watcher.start()
+    try:
+        jobs = [submit(work, app, f"p{i}", pwg) for i in range(len(pretends))]
+        for job in jobs:
+            checked(job, "Print-Job")
+        deadline = time.monotonic() + 300
+        while True:
+            states = [p.job() for p in pretends]
+            if all(closed and size >= len(side.reference) for size, _, closed in states):
+                break
+            if time.monotonic() > deadline:
+                raise SystemExit("not every printer got its job: " + str([s[0] for s in states]))
+            time.sleep(0.01)
+    finally:
+        done.set()
+        for watcher in watchers:
+            watcher.join()
     for i, pretend in enumerate(pretends):
-        if pretend.job_data() != reference:
-            raise SystemExit(f"printer p{i} got other bytes than the job sent alone")
-    return max(p.job()[1] for p in pretends) - start, latencies, max(threads, default=0)
+        if pretend.job_data() != side.reference:
+            raise SystemExit(f"{side.name}: printer p{i} got other bytes than the job sent alone")
+    side.bursts.append(max(p.job()[1] for p in pretends) - start)
+    side.idle.append((idle_seconds() - idle) / (os.cpu_count() * (time.monotonic() - start)))
+    side.requests += requests
+    side.threads.append(max(threads, default=0))
 
 
 def cupsd_burst(cupsd, devices, raster):
@@ -125,22 +182,45 @@ def cupsd_burst(cupsd, devices, raster):
     return max(ends) - start
 
 
+def percentile(values, fraction):
+    """The nearest-rank percentile."""
+    ordered = sorted(values)
+    return ordered[max(0, math.ceil(fraction * len(ordered)) - 1)]
+
+
+def latency(seconds):
+    ms = [v * 1000 for v in seconds]
+    if not ms:
+        return "no requests"
+    return (f"{len(ms):>4} requests, median {statistics.median(ms):6.1f}, p90 {percentile(ms, 0.9):6.1f}, "
+            f"p99 {percentile(ms, 0.99):6.1f}, max {max(ms):6.1f} ms")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default=os.path.join(ROOT, "build-appbench"), help="the build to take the programs from")
+    parser.add_argument("--option", action="append", default=[], metavar="NAME=VALUE",
+                        help="a server option of the app (repeatable)")
+    parser.add_argument("--against", metavar="BUILD", help="a second app, from this build, in interleaved bursts")
+    parser.add_argument("--against-option", action="append", default=[], metavar="NAME=VALUE",
+                        help="a server option of the second app (repeatable)")
     parser.add_argument("--printers", type=int, default=50)
     parser.add_argument("--labels", type=int, default=10, help="labels per job")
     parser.add_argument("--bursts", type=int, default=5)
+    parser.add_argument("--no-cupsd", action="store_true", help="the apps alone")
+    parser.add_argument("--timeline", metavar="FILE", help="every request: app, burst, printer, s into the burst, "
+                        "ms at the client, ms by the server, CLOCK_MONOTONIC s")
     args = parser.parse_args()
     if os.geteuid() != 0:
         raise SystemExit("run as root: the private cupsd starts as root")
-    for program in ("app/tmk-printer-app", "src/rastertoTmkLabel", "tools/tmk-test-backend", "ppd/tmk34.ppd"):
-        if not os.path.exists(os.path.join(args.build, program)):
-            raise SystemExit(f"needs {os.path.join(args.build, program)}")
+    for build in filter(None, (args.build, args.against)):
+        for program in ("app/tmk-printer-app", "src/rastertoTmkLabel", "tools/tmk-test-backend", "ppd/tmk34.ppd"):
+            if not os.path.exists(os.path.join(build, program)):
+                raise SystemExit(f"needs {os.path.join(build, program)}")
 
     work = tempfile.mkdtemp(prefix="tmk-many-")
     os.chmod(work, 0o755)
-    app = cupsd = None
+    sides, cupsd = [], None
     try:
         pwg = os.path.join(work, "labels.pwg")
         subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pwgraster", "-r203",
@@ -153,57 +233,61 @@ def main():
         for path in (pwg, raster):
             os.chmod(path, 0o644)
 
-        app = PrinterApp(os.path.join(args.build, "app", "tmk-printer-app"),
-                         os.path.join(args.build, "src", "rastertoTmkLabel"), os.path.join(args.build, "ppd"))
-        pretends = [PretendPrinter() for _ in range(args.printers)]
-        for i, pretend in enumerate(pretends):
-            create_printer(work, app, f"p{i}", app_bench.DRIVER, pretend.uri())
-        idle = PretendPrinter()
-        create_printer(work, app, "idle", app_bench.DRIVER, idle.uri())
-        idle_latency = [app_bench.get_printer_attributes(app.port, "idle") for _ in range(20)]
-        # The job alone: what every printer must get.
-        checked(submit(work, app, "p0", pwg), "Print-Job")
-        while not pretends[0].job()[2]:
-            time.sleep(0.01)
-        time.sleep(0.2)
-        reference = pretends[0].job_data()
+        sides.append(Side("app", args.build, args.option, work, args.printers, pwg))
+        if args.against:
+            sides.append(Side("against", args.against, args.against_option, work, args.printers, pwg))
+            if sides[1].reference != sides[0].reference:
+                raise SystemExit("the two apps send other bytes for the same job")
+        cupsd_runs = []
+        if not args.no_cupsd:
+            cupsd = Cupsd(os.path.join(args.build, "src", "rastertoTmkLabel"),
+                          os.path.join(args.build, "tools", "tmk-test-backend"), "warn")
+            ppd = cupsd_bench.tmk_ppd(work, args.build)
+            devices = [cupsd.add_queue(f"q{i}", ppd) for i in range(args.printers)]
 
-        cupsd = Cupsd(os.path.join(args.build, "src", "rastertoTmkLabel"),
-                      os.path.join(args.build, "tools", "tmk-test-backend"), "warn")
-        ppd = cupsd_bench.tmk_ppd(work, args.build)
-        devices = [cupsd.add_queue(f"q{i}", ppd) for i in range(args.printers)]
-
-        app_runs, cupsd_runs, latencies, threads = [], [], [], []
         for burst in range(args.bursts):
-            seconds, waits, most = app_burst(work, app, pretends, pwg, reference)
-            app_runs.append(seconds)
-            latencies += waits
-            threads.append(most)
-            time.sleep(0.5)
-            cupsd_runs.append(cupsd_burst(cupsd, devices, raster))
-            time.sleep(0.5)
+            order = sides[burst % len(sides):] + sides[:burst % len(sides)]
+            for side in order:
+                app_burst(work, side, pwg)
+                time.sleep(0.5)
+            if cupsd:
+                cupsd_runs.append(cupsd_burst(cupsd, devices, raster))
+                time.sleep(0.5)
             print(f"burst {burst + 1}/{args.bursts} done", file=sys.stderr)
 
         total = args.printers * args.labels
         print(f"{args.printers} printers x {args.labels} labels of 4 x 6 in at 203 dpi ({total} labels) at once; "
-              f"{args.bursts} bursts; medians (min-max)")
-        print(f"app, PWG raster sgray_8, ipptool:   to the last byte {spread(app_runs)} s, "
-              f"{total / statistics.median(app_runs):.0f} labels/s; every printer got the job's "
-              f"{len(reference)} B")
-        print(f"cupsd, CUPS raster, lp, {args.printers} queues: to the last byte {spread(cupsd_runs)} s, "
-              f"{total / statistics.median(cupsd_runs):.0f} labels/s")
-        ms = [v * 1000 for v in latencies]
-        print(f"app Get-Printer-Attributes to a printer without a job during the bursts: {len(ms)} requests, "
-              f"median {statistics.median(ms):.1f} ms, max {max(ms):.1f} ms (idle: median "
-              f"{statistics.median(idle_latency) * 1000:.1f} ms); target median < 50 ms: "
-              f"{'met' if statistics.median(ms) < 50 else 'MISSED'}")
-        print(f"app peak memory (VmHWM) {status(app.process.pid, 'VmHWM') / 1024:.1f} MiB, "
-              f"threads at most {max(threads)}")
+              f"{args.bursts} bursts{', interleaved' if len(sides) > 1 else ''}; medians (min-max)")
+        for side in sides:
+            options = " ".join(args.option if side.name == "app" else args.against_option) or "default options"
+            build = args.build if side.name == "app" else args.against
+            print(f"{side.name} ({os.path.basename(os.path.normpath(build))}, {options}), PWG raster sgray_8, "
+                  f"ipptool: to the last byte {spread(side.bursts)} s, "
+                  f"{total / statistics.median(side.bursts):.0f} labels/s; every printer got the job's "
+                  f"{len(side.reference)} B")
+            print(f"  per burst: {' '.join(f'{s:.3f}' for s in side.bursts)} s; the processors idle "
+                  f"{spread([v * 100 for v in side.idle], digits=0)} % of it")
+            for printer, what in (("idle", "to the printer without a job"), ("p0", "to a printer with a job")):
+                print(f"  Get-Printer-Attributes {what}:")
+                print(f"    at the client {latency([r[3] for r in side.requests if r[1] == printer])}")
+                print(f"    by the server {latency([r[4] for r in side.requests if r[1] == printer])}")
+            print(f"  (idle app: median {statistics.median(side.idle_latency) * 1000:.1f} ms); "
+                  f"peak memory (VmHWM) {status(side.app.process.pid, 'VmHWM') / 1024:.1f} MiB, "
+                  f"threads at most {max(side.threads)}")
+        if cupsd_runs:
+            print(f"cupsd, CUPS raster, lp, {args.printers} queues: to the last byte {spread(cupsd_runs)} s, "
+                  f"{total / statistics.median(cupsd_runs):.0f} labels/s")
+        if args.timeline:
+            with open(args.timeline, "w") as f:
+                for side in sides:
+                    for burst, printer, offset, seconds, served, asked in side.requests:
+                        f.write(f"{side.name}\t{burst}\t{printer}\t{offset:.4f}\t{seconds * 1000:.1f}\t"
+                                f"{served * 1000:.1f}\t{asked:.6f}\n")
     finally:
         if cupsd:
             cupsd.close()
-        if app:
-            app.close()
+        for side in sides:
+            side.close()
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -50,7 +50,11 @@ class PretendPrinter:
             self.connections.append(record)
         with conn:
             while True:
-                data = conn.recv(1 << 16)
+                try:
+                    data = conn.recv(1 << 16)
+                except ConnectionResetError:
+                    # The app may close a connection with a reset.
+                    data = b""
                 now = time.monotonic()
                 if not data:
                     break
@@ -91,9 +95,10 @@ class PretendPrinter:
 
 class PrinterApp:
     """The app serving on 127.0.0.1 at a free port, from copies of PROGRAM,
-    FILTER and the PPDs in PPD_DIR; close() stops it and removes its home."""
+    FILTER and the PPDs in PPD_DIR, with the server OPTIONS (NAME=VALUE)
+    besides its own; close() stops it and removes its home."""
 
-    def __init__(self, program, filter_path, ppd_dir, log_level="warn"):
+    def __init__(self, program, filter_path, ppd_dir, log_level="warn", options=()):
         self.process = None
         self.home = tempfile.mkdtemp(prefix="tmk-app-")
         os.chmod(self.home, 0o755)
@@ -116,6 +121,8 @@ class PrinterApp:
                  "-o", f"server-port={self.port}", "-o", f"spool-directory={h}/spool",
                  "-o", f"state-file={h}/app.state", "-o", f"log-file={h}/app.log", "-o", f"log-level={log_level}",
                  "-o", f"tmk-filter={h}/rastertoTmkLabel", "-o", f"tmk-ppd-directory={h}/ppd"]
+        for option in options:
+            args += ["-o", option]
         # Whoever runs the tests administers the app: root always, anyone
         # else as a member of their own group.
         if os.geteuid() != 0:
