@@ -4,6 +4,8 @@
 // (socket://HOST:9100) or as a USB device, which this page lists without
 // Avahi.
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -41,8 +43,24 @@ bool listDevice(const char* info, const char* uri, const char* /*id*/, void* dat
 
 // Creates the printer from a posted form; the error in words, or empty
 // after answering with a redirect to the new printer.
-std::string addFromForm(pappl_client_t* client, pappl_system_t* system, std::string& name, std::string& driver,
-                        std::string& device, std::string& host) {
+// What the form holds, shown again when it comes back with an error.
+struct AddForm {
+  std::string name, device, host, model, resolution, driver;
+};
+
+// The driver the form names: by model number and resolution, or by the
+// driver's own name (scripts, and PAPPL's own form).
+const DriverInfo* chosenDriver(const AddForm& form) {
+  if (!form.driver.empty()) return findDriver(form.driver.c_str());
+  char* end = nullptr;
+  const long model = std::strtol(form.model.c_str(), &end, 10);
+  if (form.model.empty() || *end != '\0' || model <= 0 || model > INT32_MAX) return nullptr;
+  const long resolution = std::strtol(form.resolution.c_str(), &end, 10);
+  if (form.resolution.empty() || *end != '\0' || resolution <= 0 || resolution > 10000) return nullptr;
+  return findDriver(static_cast<int32_t>(model), static_cast<int>(resolution));
+}
+
+std::string addFromForm(pappl_client_t* client, pappl_system_t* system, AddForm& entered) {
   cups_option_t* form = nullptr;
   const int count = papplClientGetForm(client, &form);
   std::string error;
@@ -51,20 +69,21 @@ std::string addFromForm(pappl_client_t* client, pappl_system_t* system, std::str
   } else if (!papplClientIsValidForm(client, count, form)) {
     error = "Invalid form submission.";
   } else {
-    name = formValue(count, form, "printer_name");
-    driver = formValue(count, form, "driver_name");
-    device = formValue(count, form, "device_uri");
-    host = formValue(count, form, "hostname");
-    const std::string uri = deviceUri(device, host);
+    entered = {formValue(count, form, "printer_name"), formValue(count, form, "device_uri"),
+               formValue(count, form, "hostname"),     formValue(count, form, "model"),
+               formValue(count, form, "resolution"),   formValue(count, form, "driver_name")};
+    const std::string& name = entered.name;
+    const std::string uri = deviceUri(entered.device, entered.host);
+    const DriverInfo* driver = chosenDriver(entered);
     if (name.empty()) {
       error = "Please enter a printer name.";
     } else if (uri.empty()) {
       error = "Please select a device or enter the printer's address.";
     } else if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
       error = "This device cannot be used: " + why + ".";
-    } else if (findDriver(driver.c_str()) == nullptr) {
-      error = "Please select a driver.";
-    } else if (pappl_printer_t* printer = papplPrinterCreate(system, 0, name.c_str(), driver.c_str(), nullptr,
+    } else if (driver == nullptr) {
+      error = "Please select the printer's model and resolution.";
+    } else if (pappl_printer_t* printer = papplPrinterCreate(system, 0, name.c_str(), driver->name.c_str(), nullptr,
                                                              uri.c_str())) {
       char path[1024];
       papplPrinterGetPath(printer, nullptr, path, sizeof path);
@@ -85,9 +104,10 @@ std::string addFromForm(pappl_client_t* client, pappl_system_t* system, std::str
 bool addPrinterPage(pappl_client_t* client, void* data) {
   auto* system = static_cast<pappl_system_t*>(data);
   if (!papplClientHTMLAuthorize(client)) return true;
-  std::string name, driver, device, host, error;
+  AddForm form;
+  std::string error;
   if (papplClientGetMethod(client) == HTTP_STATE_POST) {
-    error = addFromForm(client, system, name, driver, device, host);
+    error = addFromForm(client, system, form);
     if (error.empty()) return true;
   }
   if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0)) return true;
@@ -99,32 +119,41 @@ bool addPrinterPage(pappl_client_t* client, void* data) {
   papplClientHTMLPrintf(client,
                         "          <table class=\"form\">\n            <tbody>\n"
                         "              <tr><th><label for=\"printer_name\">Name:</label></th><td><input type=\"text\" "
-                        "name=\"printer_name\" id=\"printer_name\" placeholder=\"Name of printer\" value=\"%s\" "
+                        "name=\"printer_name\" id=\"printer_name\" placeholder=\"e.g. shipping\" value=\"%s\" "
                         "required></td></tr>\n"
                         "              <tr><th><label for=\"device_uri\">Device:</label></th><td><select "
                         "name=\"device_uri\" id=\"device_uri\"><option value=\"socket\">Network printer</option>",
-                        name.c_str());
-  DeviceList list{client, device};
+                        form.name.c_str());
+  DeviceList list{client, form.device};
   papplDeviceList(PAPPL_DEVTYPE_USB, listDevice, &list, papplLogDevice, system);
   papplClientHTMLPrintf(client,
                         "</select></td></tr>\n"
                         "              <tr><th><label for=\"hostname\">Address:</label></th><td><input type=\"text\" "
-                        "name=\"hostname\" id=\"hostname\" placeholder=\"IP address or hostname[:port]\" "
-                        "value=\"%s\"> (network printers)</td></tr>\n"
-                        "              <tr><th><label for=\"driver_name\">Driver:</label></th><td><select "
-                        "name=\"driver_name\" id=\"driver_name\" required><option value=\"\">Select the "
-                        "model and resolution</option>",
-                        host.c_str());
-  // The resolution apart from the model list, which is long enough to
-  // read as if it went on.
-  for (const pappl_pr_driver_t& entry : driverTable()) {
-    const DriverInfo* info = findDriver(entry.name);
-    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>Tamrisk %s (%d dpi)</option>", entry.name,
-                          driver == entry.name ? " selected" : "", info->models.c_str(), info->resolution);
+                        "name=\"hostname\" id=\"hostname\" size=\"32\" placeholder=\"192.0.2.10 or printer.local\" "
+                        "value=\"%s\"><br>A network printer's IP address or host name, with :port when it is not "
+                        "9100.</td></tr>\n"
+                        "              <tr><th><label for=\"model\">Model:</label></th><td><select name=\"model\" "
+                        "id=\"model\" required><option value=\"\">Select the model number</option>",
+                        form.host.c_str());
+  for (const int32_t model : driverModels()) {
+    const std::string number = std::to_string(model);
+    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>Tamrisk %s</option>", number.c_str(),
+                          form.model == number ? " selected" : "", number.c_str());
+  }
+  papplClientHTMLPuts(client,
+                      "</select><br>The number on the printer's rating label.</td></tr>\n"
+                      "              <tr><th><label for=\"resolution\">Resolution:</label></th><td><select "
+                      "name=\"resolution\" id=\"resolution\" required>");
+  for (const int resolution : driverResolutions()) {
+    const std::string dpi = std::to_string(resolution);
+    const bool selected = form.resolution.empty() ? resolution == driverResolutions().front() : form.resolution == dpi;
+    papplClientHTMLPrintf(client, "<option value=\"%s\"%s>%s dpi (%.1f dots/mm)</option>", dpi.c_str(),
+                          selected ? " selected" : "", dpi.c_str(), resolution / 25.4);
   }
   papplClientHTMLPuts(client,
                       "</select></td></tr>\n"
-                      "              <tr><th></th><td><input type=\"submit\" value=\"Add Printer\"></td></tr>\n"
+                      "              <tr><th></th><td><input type=\"submit\" value=\"Add Printer\"> "
+                      "<a class=\"btn\" href=\"/\">Cancel</a></td></tr>\n"
                       "            </tbody>\n          </table>\n        </form>\n"
                       "        </div>\n      </div>\n    </div>\n");
   papplClientHTMLFooter(client);

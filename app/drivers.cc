@@ -54,6 +54,10 @@ Group groupOf(int32_t model) {
 constexpr std::array<const char*, 4> kGroupKeys{"classic", "standard", "rewinder", "status"};
 constexpr std::array<int, 3> kResolutions{203, 300, 600};
 
+std::string driverName(Group group, int resolution) {
+  return std::string("tamrisk_") + kGroupKeys[static_cast<size_t>(group)] + "-" + std::to_string(resolution) + "dpi";
+}
+
 struct Drivers {
   std::vector<DriverInfo> infos;
   std::vector<pappl_pr_driver_t> table;
@@ -72,7 +76,7 @@ Drivers& drivers() {
       }
       for (int resolution : kResolutions) {
         DriverInfo info;
-        info.name = std::string("tamrisk_") + kGroupKeys[g] + "-" + std::to_string(resolution) + "dpi";
+        info.name = driverName(static_cast<Group>(g), resolution);
         info.description = "Tamrisk " + models + ", " + std::to_string(resolution) + " dpi";
         info.models = models;
         info.ppdModel = first;
@@ -109,6 +113,15 @@ const DriverInfo* findDriver(const char* driverName) {
   }
   return nullptr;
 }
+
+const DriverInfo* findDriver(int32_t model, int resolution) {
+  if (!isSupportedModel(model)) return nullptr;
+  return findDriver(driverName(groupOf(model), resolution).c_str());
+}
+
+std::span<const int32_t> driverModels() { return kSupportedModels; }
+
+std::span<const int> driverResolutions() { return kResolutions; }
 
 std::string ppdPath(const DriverInfo& driver) {
   return gPaths.ppdDirectory + "/tmk" + std::to_string(driver.ppdModel) + ".ppd";

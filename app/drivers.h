@@ -25,6 +25,13 @@ struct DriverInfo {
 // that is none of them).
 std::span<pappl_pr_driver_t> driverTable();
 const DriverInfo* findDriver(const char* driverName);
+// The driver of a model number at a resolution; null when either is none
+// the drivers know.
+const DriverInfo* findDriver(int32_t model, int resolution);
+// The model numbers and the resolutions the drivers take, for a user to
+// choose from.
+std::span<const int32_t> driverModels();
+std::span<const int> driverResolutions();
 
 // The PPD the filter reads for a driver's printers.
 std::string ppdPath(const DriverInfo& driver);

@@ -619,7 +619,9 @@ namespace {
 TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   const PrinterApp::Page add = app_->web("/addprinter");
   ASSERT_EQ(add.status, 200) << app_->log();
-  EXPECT_NE(add.body.find("value=\"tamrisk_rewinder-300dpi\""), std::string::npos);
+  // The model number and the resolution, which the page maps to a driver.
+  EXPECT_NE(add.body.find("<option value=\"142\">Tamrisk 142</option>"), std::string::npos);
+  EXPECT_NE(add.body.find("<option value=\"300\">300 dpi"), std::string::npos);
   const std::string marker = "name=\"session\" value=\"";
   const size_t token = add.body.find(marker);
   ASSERT_NE(token, std::string::npos);
@@ -637,8 +639,11 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
        "Please enter a printer name."},
       {"printer_name=web&device_uri=socket&hostname=&driver_name=tamrisk_standard-203dpi", 200,
        "Please select a device"},
-      {"printer_name=web&device_uri=socket&hostname=HOST&driver_name=nonesuch", 200, "Please select a driver."},
-      {"printer_name=web&device_uri=socket&hostname=HOST&driver_name=tamrisk_standard-203dpi", 302, ""},
+      {"printer_name=web&device_uri=socket&hostname=HOST&model=141&resolution=203", 200,
+       "Please select the printer's model and resolution."},
+      {"printer_name=web&device_uri=socket&hostname=HOST&model=142&resolution=250", 200, "model and resolution"},
+      {"printer_name=web&device_uri=socket&hostname=HOST&driver_name=nonesuch", 200, "model and resolution"},
+      {"printer_name=web&device_uri=socket&hostname=HOST&model=38&resolution=203", 302, ""},
   };
   for (const FormCase& c : cases) {
     SCOPED_TRACE(c.form);
