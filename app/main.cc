@@ -317,8 +317,22 @@ int main(int argc, char* argv[]) {
                  getuid() != 0 ? userSocket().c_str() : "", getuid() != 0 ? " or " : "", rootSocket().c_str(), kName);
     return 1;
   }
+  // PAPPL 1.3.1 passes `-n COPIES` on as "num-copies", which no job reads:
+  // it goes as the copies attribute instead.
+  std::vector<std::string> words(argv, argv + argc);
+  for (size_t i = 1; i + 1 < words.size(); ++i) {
+    if (words[i] == "--") break;
+    if (words[i] == "-n") {
+      words[i] = "-o";
+      words[i + 1] = "copies=" + words[i + 1];
+    }
+    if (words[i].size() == 2 && words[i][0] == '-' && kValueOptions.find(words[i][1]) != std::string_view::npos) ++i;
+  }
+  std::vector<char*> arguments;
+  for (std::string& word : words) arguments.push_back(word.data());
+  arguments.push_back(nullptr);
   const auto drivers = driverTable();
-  const int status = papplMainloop(argc, argv, TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()),
+  const int status = papplMainloop(argc, arguments.data(), TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()),
                                    drivers.data(), nullptr, driverCallback, nullptr, nullptr, makeSystem, nullptr,
                                    nullptr);
   for (const std::string& path : gSockets) unlink(path.c_str());
