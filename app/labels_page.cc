@@ -89,8 +89,9 @@ std::string labelFacts(const LabelPreview& label, pappl_printer_t* printer) {
          std::to_string(label.copies) + (label.copies == 1 ? " copy, " : " copies, ") + cutText(label.cutPeriod);
 }
 
-std::string imageUrl(const Paths& paths, int job, size_t label) {
-  return paths.image + "?job=" + std::to_string(job) + "&label=" + std::to_string(label);
+// `path` for one label of a job.
+std::string ofLabel(const std::string& path, int job, size_t label) {
+  return path + "?job=" + std::to_string(job) + "&label=" + std::to_string(label);
 }
 
 constexpr const char* kStyle =
@@ -108,7 +109,7 @@ void showLabel(pappl_client_t* client, pappl_printer_t* printer, const Paths& pa
   papplClientHTMLPrintf(client,
                         "          <div class=\"whole\"><img src=\"%s\" width=\"%u\" height=\"%u\" alt=\"label %d\">"
                         "</div>\n          <p><a class=\"btn\" href=\"%s\">All labels</a></p>\n",
-                        imageUrl(paths, job, static_cast<size_t>(index)).c_str(), label.width, label.height, index,
+                        ofLabel(paths.image, job, static_cast<size_t>(index)).c_str(), label.width, label.height, index,
                         paths.page.c_str());
   papplClientHTMLPrinterFooter(client);
 }
@@ -165,12 +166,13 @@ void showJobs(pappl_client_t* client, pappl_printer_t* printer, const Paths& pat
                               facts.c_str());
         continue;
       }
-      papplClientHTMLPrintf(client, "<a href=\"%s?job=%d&amp;label=%u\"><img src=\"%s\" alt=\"label %u\" title=\"%s\"></a>",
-                            paths.page.c_str(), job.id, static_cast<unsigned>(index),
-                            imageUrl(paths, job.id, index).c_str(), static_cast<unsigned>(index), facts.c_str());
+      papplClientHTMLPrintf(client, "<a href=\"%s\"><img src=\"%s\" alt=\"label %u\" title=\"%s\"></a>",
+                            ofLabel(paths.page, job.id, index).c_str(), ofLabel(paths.image, job.id, index).c_str(),
+                            static_cast<unsigned>(index), facts.c_str());
     }
     if (!preview->labels.empty()) {
-      papplClientHTMLPrintf(client, "</div>\n          <p>%s</p>\n", labelFacts(preview->labels.front(), printer).c_str());
+      const std::string facts = labelFacts(preview->labels.front(), printer);
+      papplClientHTMLPrintf(client, "</div>\n          <p>%s</p>\n", facts.c_str());
     } else {
       papplClientHTMLPuts(client, "</div>\n");
     }
