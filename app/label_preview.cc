@@ -80,6 +80,8 @@ std::string pngOfLabel(uint32_t width, uint32_t height, uint32_t bytesPerLine, s
 JobPreview previewLabels(std::string_view stream, bool whole) {
   JobPreview preview;
   preview.whole = whole;
+  // Said first: the stream's end is then no fault of the job's.
+  if (!whole) preview.problem = "the job sent more than the preview keeps";
   int32_t cutPeriod = 0;
   size_t pngBytes = 0;
   StreamReport report;
@@ -109,6 +111,5 @@ JobPreview previewLabels(std::string_view stream, bool whole) {
     preview.labels.push_back(std::move(label));
   };
   if (!readStream(stream, report)) preview.whole = false;
-  if (!whole && preview.problem.empty()) preview.problem = "the job sent more than the preview keeps";
   return preview;
 }
