@@ -36,11 +36,15 @@ bool JobFilter::finish() {
   // After a cut this drops what PAPPL still holds of the job's bytes.
   papplDeviceFlush(device_);
   if (cut_ >= 0) renewPrinterConnection(printer_, cut_);
+  keepJobStream(papplPrinterGetID(printer_), papplJobGetID(job_), sent_.take(), sent_.whole());
   return succeeded && !deviceFailed_;
 }
 
 bool JobFilter::deliver(std::span<const char> bytes) {
-  if (papplDeviceWrite(device_, bytes.data(), bytes.size()) >= 0) return true;
+  if (papplDeviceWrite(device_, bytes.data(), bytes.size()) >= 0) {
+    sent_.append(bytes);
+    return true;
+  }
   deviceFailed_ = true;
   log(PAPPL_LOGLEVEL_ERROR, "Unable to send the labels to the printer.");
   cancel();

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "filter_process.h"
+#include "preview_store.h"
 
 class JobFilter final : public FilterUse {
  public:
@@ -45,6 +46,7 @@ class JobFilter final : public FilterUse {
   int cut_ = -1;                // the device's descriptor, once cut by the watch
   bool deviceFailed_ = false;   // written by the output thread, read after it ends
   std::atomic<bool> saidWhy_{false};  // the job's message tells why it failed
+  StreamCopy sent_;  // for the job's preview, read once the job ends
   FilterProcess process_{*this};
 };
 

@@ -131,6 +131,7 @@ bool listenForClients(pappl_system_t* system, const char* hostname) {
 void printerCreated(pappl_printer_t* printer, void* /*data*/) {
   if (!gAccessPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
   limitPrinter(printer);
+  addLabelsPages(printer);
 }
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {

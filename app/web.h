@@ -7,3 +7,6 @@
 bool addPrinterPage(pappl_client_t* client, void* data);
 // Readable names for the vendor attributes and their values on PAPPL's pages.
 void addWebStrings(pappl_system_t* system);
+// The "Labels" pages of `printer`: its recent jobs' labels as the printer
+// got them, and each label whole.
+void addLabelsPages(pappl_printer_t* printer);

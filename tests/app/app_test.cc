@@ -4,6 +4,7 @@
 #include <cups/raster.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -666,6 +667,91 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   const std::string expected = filterBytes(image, 38, "PageSize=9 Resolution=203dpi MediaType=1");
   EXPECT_TRUE(print("web", "image/pwg-raster", pwgRaster(406, 203, 203, grayOf(image)), "", expected.size()) ==
               expected);
+  EXPECT_TRUE(app_->running()) << app_->log();
+}
+
+// A PNG image as 1-bit rows, 1 for black as the printer's; empty when it is
+// no 1-bit gray PNG.
+Image imageOfPng(const std::string& data) {
+  // IHDR's bit depth and color type.
+  if (data.size() < 26 || data[24] != 1 || data[25] != 0) return {};
+  png_image png{};
+  png.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&png, data.data(), data.size())) return {};
+  png.format = PNG_FORMAT_GRAY;
+  std::vector<uint8_t> gray(PNG_IMAGE_SIZE(png));
+  if (!png_image_finish_read(&png, nullptr, gray.data(), 0, nullptr)) return {};
+  Image image{png.width, png.height, (png.width + 7) / 8, {}};
+  image.pixels.assign(size_t{image.bytesPerLine} * image.height, 0);
+  for (uint32_t y = 0; y < image.height; ++y) {
+    for (uint32_t x = 0; x < image.width; ++x) {
+      if (gray[size_t{y} * image.width + x] < 128) image.set(y, x);
+    }
+  }
+  return image;
+}
+
+// The labels page shows each label as the printer got it: its images, read
+// back from the job's bytes, are those the stream reader finds in what the
+// printer received, dot for dot.
+TEST_F(PrinterAppTest, LabelsPageShowsTheLabelsThePrinterGot) {
+  addPrinter("preview", "tamrisk_standard-203dpi");
+  const std::vector<Image> images = {labelImage(406, 203, 21), labelImage(406, 203, 22), labelImage(406, 203, 23)};
+  std::vector<TestPage> pages;
+  std::vector<std::vector<uint8_t>> grays;
+  for (const Image& image : images) {
+    pages.push_back(pageOf(image));
+    grays.push_back(grayOf(image));
+  }
+  FilterRun run;
+  run.args = filterArgs("PageSize=9 Resolution=203dpi NumOfCopies=2 StatusCheck=0 RunTrace=0_Off");
+  run.ppd = ppd(38);
+  run.input = makeRaster(pages);
+  const std::string expected = runFilter(run).out;
+  const std::string received = print("preview", "image/pwg-raster",
+                                     grayRaster(CUPS_RASTER_WRITE_PWG, 406, 203, 203, grays),
+                                     "  ATTR integer copies 2\n", expected.size());
+  ASSERT_TRUE(received == expected) << "the printer got other bytes than the filter writes";
+  const DecodedStream decoded = decodeStream(received);
+  ASSERT_EQ(decoded.pages.size(), 3u);
+
+  // The job's labels are read once it has ended, apart from its printing.
+  const std::string page = "/preview/labels";
+  PrinterApp::Page list;
+  for (int tries = 0; tries < 100; ++tries) {
+    list = app_->web(page);
+    if (list.status != 200 || list.body.find("labels.png?job=1&amp;label=3") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_EQ(list.status, 200) << app_->log();
+  EXPECT_NE(list.body.find("3 labels"), std::string::npos) << list.body;
+  const std::string size = std::to_string(decoded.pages[0].image.width) + " x 203 dots, 2 copies";
+  EXPECT_NE(list.body.find(" x 25.4 mm, " + size), std::string::npos) << list.body;
+  EXPECT_EQ(list.body.find(app_->home()), std::string::npos) << "a path of the server is on the page";
+  EXPECT_NE(app_->web("/preview/").body.find(page), std::string::npos) << "no link to the page";
+
+  for (size_t label = 1; label <= 3; ++label) {
+    SCOPED_TRACE(label);
+    const std::string query = "?job=1&label=" + std::to_string(label);
+    const PrinterApp::Page png = app_->web("/preview/labels.png" + query);
+    ASSERT_EQ(png.status, 200);
+    const Image& sent = decoded.pages[label - 1].image;
+    const Image shown = imageOfPng(png.body);
+    EXPECT_EQ(shown.width, sent.width);
+    EXPECT_EQ(shown.height, sent.height);
+    EXPECT_TRUE(shown.pixels == sent.pixels) << "the label shown is not the label the printer got";
+    const PrinterApp::Page whole = app_->web(page + query);
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_NE(whole.body.find("width=\"" + std::to_string(sent.width) + "\""), std::string::npos);
+  }
+
+  // Only labels of the printer's listed jobs, named exactly.
+  for (const char* query : {"?job=2&label=1", "?job=1&label=4", "?job=1&label=0", "?job=1&label=1x",
+                            "?job=-1&label=1", "?job=01&label=", "?job=4294967297&label=1", "?label=1"}) {
+    SCOPED_TRACE(query);
+    EXPECT_EQ(app_->web("/preview/labels.png" + std::string(query)).status, 404);
+    EXPECT_EQ(app_->web(page + query).status, 404);
+  }
   EXPECT_TRUE(app_->running()) << app_->log();
 }
 

@@ -147,8 +147,14 @@ struct Assembly {
     page = PrintedPage{};
   }
 
-  void band(StreamItem&& item) {
+  // False when the page outgrows the reader's bound and reading ends.
+  bool band(StreamItem&& item) {
     const std::string where = "the image command at byte " + std::to_string(item.offset);
+    const uint64_t grown = uint64_t{page.image.pixels.size()} + item.pixels.size();
+    if (report.mostPageBytes != 0 && grown > report.mostPageBytes) {
+      problem(where + " makes its page's image larger than " + std::to_string(report.mostPageBytes) + " bytes");
+      return false;
+    }
     if (!inImage && page.rows > 0) problem(where + " comes after its page's image ended");
     if (!open) {
       problem(where + " comes before any SOT");
@@ -175,6 +181,7 @@ struct Assembly {
       image.pixels.insert(image.pixels.end(), item.pixels.begin(), item.pixels.end());
     }
     if (report.keepBands) page.bands.push_back(std::move(item));
+    return true;
   }
 };
 
@@ -193,7 +200,7 @@ bool readStream(std::string_view stream, const StreamReport& report) {
       }
       if (report.item) report.item(item, !item.image && item.text.empty() && assembly.inImage);
       if (item.image) {
-        assembly.band(std::move(item));
+        if (!assembly.band(std::move(item))) return false;
       } else {
         assembly.command(std::move(item.text));
       }

@@ -77,14 +77,17 @@ struct StreamReport {
   std::function<void(const std::string&)> problem;
   // Pages keep their bands; a reader that wants only the image saves memory.
   bool keepBands = true;
+  // A page whose image grows past this many bytes ends the reading, so that
+  // a reader of someone else's stream bounds its memory; 0 for no bound.
+  uint64_t mostPageBytes = 0;
 };
 
 // Reads the stream and puts its pages together. Bytes that are no command
 // (no CR LF), an image command cut short, of no or more than 200 rows, or
-// whose payload does not decode end the reading; bands out of place, an SOT
-// inside a page and a stream that ends inside a page are told and reading
-// goes on. Returns true when the stream was read to its end without a
-// problem.
+// whose payload does not decode, and a page past report.mostPageBytes end
+// the reading; bands out of place, an SOT inside a page and a stream that
+// ends inside a page are told and reading goes on. Returns true when the
+// stream was read to its end without a problem.
 bool readStream(std::string_view stream, const StreamReport& report);
 
 // The whole stream at once.
