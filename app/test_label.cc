@@ -179,13 +179,13 @@ LabelBitmap drawTestLabel(const TestLabel& label) {
   const int64_t bottom = length - 2 - gap;
   if (right <= left || bottom <= top) return bitmap;
 
-  // The ramp, 4 mm high, takes its room first: a label too small for it and
-  // a line of text has the text only.
-  const int64_t rampHeight = mm(4);
+  // The ramp, 4 mm high or a third of the room, takes its room first: a
+  // label too small for it and a line of text has the text only.
+  const int64_t rampHeight = std::min<int64_t>(mm(4), (bottom - top) / 3);
   // Text about 2 mm high, smaller where fewer than 16 characters would fit
-  // on a line.
+  // on a line, but never below the rulers' numbers, which are still read.
   int64_t scale = std::max<int64_t>(1, label.resolution / 100);
-  while (scale > 1 && textWidth(16, scale) > right - left) --scale;
+  while (scale > rulers.numberScale && textWidth(16, scale) > right - left) --scale;
   const int64_t lineHeight = kCellHeight * scale;
   const bool ramp = bottom - top >= rampHeight + gap + lineHeight;
   const int64_t textBottom = ramp ? bottom - rampHeight - gap : bottom;
