@@ -45,15 +45,20 @@ struct VendorSettings {
   std::unique_ptr<ipp_t, IppDelete> printer;
 };
 
-// Empty when neither has it.
-std::string vendorValue(const VendorSettings& settings, const char* name) {
-  if (const char* value = cupsGetOption(name, settings.job.num_vendor, settings.job.vendor)) return value;
+// NAME-default of the printer's driver attributes; empty when it has none.
+std::string defaultValue(ipp_t* printer, const char* name) {
   const std::string defaultName = std::string(name) + "-default";
-  ipp_attribute_t* attribute = ippFindAttribute(settings.printer.get(), defaultName.c_str(), IPP_TAG_ZERO);
+  ipp_attribute_t* attribute = ippFindAttribute(printer, defaultName.c_str(), IPP_TAG_ZERO);
   if (attribute == nullptr) return "";
   char text[256];
   ippAttributeString(attribute, text, sizeof text);
   return text;
+}
+
+// Empty when neither has it.
+std::string vendorValue(const VendorSettings& settings, const char* name) {
+  if (const char* value = cupsGetOption(name, settings.job.num_vendor, settings.job.vendor)) return value;
+  return defaultValue(settings.printer.get(), name);
 }
 
 long vendorInteger(const VendorSettings& settings, const char* name, long fallback) {
@@ -75,6 +80,19 @@ void add(std::string& out, const std::string& name, const std::string& value) {
 }
 
 }  // namespace
+
+int darknessLevel(int configured, int adjustment) {
+  // Printer darkness 0 to 100 % plus the job's -100 to 100, onto levels 1 to 15.
+  const int darkness = std::clamp(configured + adjustment, 0, 100);
+  return 1 + (darkness * 14 + 50) / 100;
+}
+
+long speedLevel(int hundredthsPerSecond) { return std::clamp(std::lround(hundredthsPerSecond / 2540.0), 2L, 6L); }
+
+std::string vendorDefault(pappl_printer_t* printer, const char* name) {
+  const std::unique_ptr<ipp_t, IppDelete> attributes(papplPrinterGetDriverAttributes(printer));
+  return defaultValue(attributes.get(), name);
+}
 
 std::string filterOptions(const DriverInfo& driver, const pappl_pr_options_t& options, pappl_job_t* job) {
   std::string out;
@@ -104,12 +122,8 @@ std::string filterOptions(const DriverInfo& driver, const pappl_pr_options_t& op
   add(out, "XMargin", std::to_string(std::clamp(millimetres(options.media.left_offset), 0L, 10L)));
   add(out, "YMargin", std::to_string(std::clamp(millimetres(options.media.top_offset), 0L, 10L)));
 
-  // Printer darkness 0 to 100 % plus the job's -100 to 100, onto levels 1 to 15.
-  const int darkness = std::clamp(options.darkness_configured + options.print_darkness, 0, 100);
-  add(out, "Darkness", std::to_string(1 + (darkness * 14 + 50) / 100));
-  if (options.print_speed > 0) {
-    add(out, "PrintSpeed", std::to_string(std::clamp(std::lround(options.print_speed / 2540.0), 2L, 6L)));
-  }
+  add(out, "Darkness", std::to_string(darknessLevel(options.darkness_configured, options.print_darkness)));
+  if (options.print_speed > 0) add(out, "PrintSpeed", std::to_string(speedLevel(options.print_speed)));
 
   pappl_pr_driver_data_t data;
   papplPrinterGetDriverData(papplJobGetPrinter(job), &data);

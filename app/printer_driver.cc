@@ -13,6 +13,7 @@
 #include "printer_data.h"
 #include "server_settings.h"
 #include "status_query.h"
+#include "test_page.h"
 
 namespace {
 
@@ -106,6 +107,7 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   data->identify_cb = identifyPrinter;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  data->testpage_cb = makeTestPage;
   keepPrinterData(*data, *info);
 
   data->ppm = 60;  // labels per minute, roughly

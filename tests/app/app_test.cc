@@ -808,4 +808,76 @@ TEST_F(PrinterAppTest, AJobNeverWaitsForAStatusQueryThePrinterDoesNotAnswer) {
   EXPECT_TRUE(app_->running()) << app_->log();
 }
 
+// "Print Test Page" pressed on a printer's web page as a browser does: the
+// app draws one label of the loaded size at the driver's resolution, which
+// prints through the filter like any job, its frame one dot inside each edge.
+TEST_F(PrinterAppTest, PrintTestPageOnThePrinterPagePrintsOneLabelOfTheLoadedSize) {
+  addPrinter("selftest", "tamrisk_standard-300dpi");
+  // 1.5 x 1 in loaded: 450 x 300 dots, rows of no whole number of bytes.
+  constexpr uint32_t kWidth = 450, kLength = 300;
+  const IppResult loaded = ipptool(app_->printerUri("selftest"),
+                                   "{\n  NAME \"Set-Printer-Attributes\"\n  OPERATION Set-Printer-Attributes\n"
+                                   "  GROUP operation-attributes-tag\n"
+                                   "  ATTR charset attributes-charset utf-8\n"
+                                   "  ATTR naturalLanguage attributes-natural-language en\n"
+                                   "  ATTR uri printer-uri $uri\n"
+                                   "  GROUP printer-attributes-tag\n"
+                                   "  ATTR collection media-col-ready {\n"
+                                   "    MEMBER collection media-size {\n"
+                                   "      MEMBER integer x-dimension 3810\n"
+                                   "      MEMBER integer y-dimension 2540\n"
+                                   "    }\n"
+                                   "    MEMBER keyword media-size-name oe_1.5x1-label_1.5x1in\n"
+                                   "    MEMBER keyword media-source main-roll\n"
+                                   "    MEMBER keyword media-type labels\n"
+                                   "    MEMBER keyword media-tracking gap\n"
+                                   "  }\n"
+                                   "  STATUS successful-ok\n}\n");
+  ASSERT_EQ(loaded.status, 0) << loaded.output << app_->log();
+
+  const PrinterApp::Page home = app_->web("/selftest/");
+  ASSERT_EQ(home.status, 200) << app_->log();
+  ASSERT_NE(home.body.find("value=\"print-test-page\""), std::string::npos) << home.body;
+  const std::string marker = "name=\"session\" value=\"";
+  const size_t token = home.body.find(marker);
+  ASSERT_NE(token, std::string::npos);
+  const size_t start = token + marker.size();
+  const std::string session = home.body.substr(start, home.body.find('"', start) - start);
+  const PrinterApp::Page pressed = app_->web("/selftest/", "session=" + session + "&action=print-test-page");
+  EXPECT_EQ(pressed.status, 200);
+  EXPECT_NE(pressed.body.find("Test page printed."), std::string::npos) << pressed.body;
+
+  const IppResult ended = ipptool(app_->printerUri("selftest"),
+                                  "{\n  NAME \"Get-Jobs\"\n  OPERATION Get-Jobs\n"
+                                  "  GROUP operation-attributes-tag\n"
+                                  "  ATTR charset attributes-charset utf-8\n"
+                                  "  ATTR naturalLanguage attributes-natural-language en\n"
+                                  "  ATTR uri printer-uri $uri\n"
+                                  "  ATTR keyword which-jobs all\n"
+                                  "  ATTR keyword requested-attributes job-name,job-state\n"
+                                  "  STATUS successful-ok\n"
+                                  "  EXPECT job-name WITH-VALUE \"Test Page\"\n"
+                                  "  EXPECT job-state WITH-VALUE >6 REPEAT-NO-MATCH REPEAT-LIMIT 600\n"
+                                  "  EXPECT job-state WITH-VALUE 9\n"
+                                  "  DELAY \"0,0.05\"\n"
+                                  "}\n");
+  EXPECT_EQ(ended.status, 0) << ended.output << app_->log();
+
+  const std::vector<PrintedPage> labels = splitPages(parseStream(printer_->take(SIZE_MAX)));
+  ASSERT_EQ(labels.size(), 1u) << app_->log();
+  const Image& label = labels[0].image;
+  ASSERT_EQ(label.bytesPerLine, (kWidth + 7) / 8);
+  ASSERT_EQ(label.height, kLength);
+  // The frame is whole, one dot inside the edges, and the edges are blank.
+  for (uint32_t y = 1; y + 1 < kLength; ++y) {
+    ASSERT_TRUE(label.pixel(y, 1) && label.pixel(y, kWidth - 2)) << "row " << y;
+    ASSERT_FALSE(label.pixel(y, 0) || label.pixel(y, kWidth - 1)) << "row " << y;
+  }
+  for (uint32_t x = 1; x + 1 < kWidth; ++x) {
+    ASSERT_TRUE(label.pixel(1, x) && label.pixel(kLength - 2, x)) << "column " << x;
+    ASSERT_FALSE(label.pixel(0, x) || label.pixel(kLength - 1, x)) << "column " << x;
+  }
+  EXPECT_TRUE(app_->running()) << app_->log();
+}
+
 }  // namespace
