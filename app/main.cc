@@ -36,7 +36,10 @@ AppPaths gPaths;
 namespace {
 
 constexpr const char* kName = "tmk-printer-app";
-constexpr const char* kFooter = "rastertoTmkLabel " TMK_APP_VERSION " printer application";
+constexpr const char* kSystemName = "Tamrisk Label Printers";
+// HTML, the same on every page.
+constexpr const char* kFooter =
+    "Tamrisk Label Printers &middot; rastertoTmkLabel " TMK_APP_VERSION " printer application";
 
 std::string gStateFile;  // lives as long as the system that saves into it
 // The control sockets this server made, removed when it ends: PAPPL leaves
@@ -177,7 +180,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   // No PAM service: PAPPL's would ask any client for a password over the
   // network, and a server that is not root cannot check one.
   pappl_system_t* system =
-      papplSystemCreate(serverOptions(option("server-options")), "Tamrisk Label Printers", port, "_print,_universal",
+      papplSystemCreate(serverOptions(option("server-options")), kSystemName, port, "_print,_universal",
                         spool.c_str(), logFile ? logFile : "-", logLevel(option("log-level")), nullptr, false);
   if (system == nullptr) return nullptr;
   if (control != nullptr && *control != '\0') {
@@ -215,6 +218,8 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetAdminGroup(system, group != nullptr && *group != '\0' ? group : "lpadmin");
   papplSystemSetAuthCallback(system, nullptr, authorizeClient, &gAccessPolicy);
   papplSystemSetFooterHTML(system, kFooter);
+  // PAPPL's header shows only its icon: the app's name goes beside it.
+  papplSystemAddLink(system, kSystemName, "/", PAPPL_LOPTIONS_NAVIGATION);
   // Before PAPPL adds its own at start: the first page for a path wins.
   papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, system);
   addWebStrings(system);

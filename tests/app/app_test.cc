@@ -659,6 +659,10 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   }
   // The vendor attributes by their names, not as keywords.
   EXPECT_NE(app_->web("/web/printing").body.find("<th>Print Method:</th>"), std::string::npos);
+  // The app's name beside the navigation icon, and its product in the footer.
+  const std::string home = app_->web("/").body;
+  EXPECT_NE(home.find(">Tamrisk Label Printers</"), std::string::npos) << home;
+  EXPECT_NE(home.find("rastertoTmkLabel "), std::string::npos);
 
   // A default saved there reaches a job that does not name it, as from CUPS.
   const std::string defaults = "session=" + session + "&label-print-method=thermal-transfer&label-compression=on";
