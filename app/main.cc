@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "access.h"
+#include "app_icons.h"
 #include "drivers.h"
 #include "jobs.h"
 #include "limits.h"
@@ -155,6 +156,9 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
       return nullptr;
     }
   }
+  // Drawn before the server listens (tens of milliseconds): a client that
+  // finds the port open finds the rest of the server soon after.
+  const AppIcons& icons = appIcons();
   gAccessPolicy.shared = isTrue(option("share-printers"));
   if (const char* filter = option("tmk-filter")) gPaths.filter = filter;
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
@@ -218,8 +222,13 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetAdminGroup(system, group != nullptr && *group != '\0' ? group : "lpadmin");
   papplSystemSetAuthCallback(system, nullptr, authorizeClient, &gAccessPolicy);
   papplSystemSetFooterHTML(system, kFooter);
-  // PAPPL's header shows only its icon: the app's name goes beside it.
+  // PAPPL's header shows only its icon: the app's name goes beside it, and
+  // its own pictogram in place of PAPPL's (added before PAPPL's at start).
   papplSystemAddLink(system, kSystemName, "/", PAPPL_LOPTIONS_NAVIGATION);
+  if (!icons.small.empty() && !icons.medium.empty()) {
+    papplSystemAddResourceData(system, "/navicon.png", "image/png", icons.small.data(), icons.small.size());
+    papplSystemAddResourceData(system, "/favicon.png", "image/png", icons.medium.data(), icons.medium.size());
+  }
   // Before PAPPL adds its own at start: the first page for a path wins.
   papplSystemAddResourceCallback(system, "/addprinter", "text/html", addPrinterPage, system);
   addWebStrings(system);

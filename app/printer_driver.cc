@@ -5,8 +5,10 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 #include "access.h"
+#include "app_icons.h"
 #include "drivers.h"
 #include "job_options.h"
 #include "jobs.h"
@@ -109,6 +111,14 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->testpage_cb = makeTestPage;
   keepPrinterData(*data, *info);
+  // The app's own pictogram rather than PAPPL's; the images live as long as
+  // the server.
+  const AppIcons& icons = appIcons();
+  for (auto [icon, png] : {std::pair{&data->icons[0], &icons.small}, std::pair{&data->icons[1], &icons.medium},
+                           std::pair{&data->icons[2], &icons.large}}) {
+    icon->data = png->data();
+    icon->datalen = png->size();
+  }
 
   data->ppm = 60;  // labels per minute, roughly
   data->kind = PAPPL_KIND_LABEL;

@@ -663,6 +663,21 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   const std::string home = app_->web("/").body;
   EXPECT_NE(home.find(">Tamrisk Label Printers</"), std::string::npos) << home;
   EXPECT_NE(home.find("rastertoTmkLabel "), std::string::npos);
+  // The app's own icons, as PNG of the sizes PAPPL names them by.
+  const std::pair<const char*, int> icons[] = {{"/navicon.png", 48},     {"/favicon.png", 128},
+                                               {"/web/icon-sm.png", 48}, {"/web/icon-md.png", 128},
+                                               {"/web/icon-lg.png", 512}};
+  for (const auto& [path, size] : icons) {
+    SCOPED_TRACE(path);
+    const PrinterApp::Page png = app_->web(path);
+    ASSERT_EQ(png.status, 200);
+    ASSERT_GE(png.body.size(), 24u);
+    EXPECT_EQ(png.body.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    const auto byte = [&](size_t at) { return static_cast<int>(static_cast<uint8_t>(png.body[at])); };
+    EXPECT_EQ(byte(18) * 256 + byte(19), size) << "width";
+    EXPECT_EQ(byte(22) * 256 + byte(23), size) << "height";
+  }
+  EXPECT_NE(app_->web("/web/icon-md.png").body, app_->web("/web/icon-lg.png").body);
 
   // A default saved there reaches a job that does not name it, as from CUPS.
   const std::string defaults = "session=" + session + "&label-print-method=thermal-transfer&label-compression=on";
