@@ -136,6 +136,7 @@ void printerCreated(pappl_printer_t* printer, void* /*data*/) {
   if (!gAccessPolicy.shared) papplPrinterSetDNSSDName(printer, nullptr);
   limitPrinter(printer);
   addLabelsPages(printer);
+  addDevicePages(printer);
 }
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {

@@ -10,3 +10,6 @@ void addWebStrings(pappl_system_t* system);
 // The "Labels" pages of `printer`: its recent jobs' labels as the printer
 // got them, and each label whole.
 void addLabelsPages(pappl_printer_t* printer);
+// The "Device" pages of `printer`: its device URI, darkness level and
+// tear-off offset, and the page that changes the last two.
+void addDevicePages(pappl_printer_t* printer);

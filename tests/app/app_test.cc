@@ -678,6 +678,15 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
     EXPECT_EQ(byte(22) * 256 + byte(23), size) << "height";
   }
   EXPECT_NE(app_->web("/web/icon-md.png").body, app_->web("/web/icon-lg.png").body);
+  // The printer's page names where its jobs go, and leads to its darkness
+  // as the printer's level: the configured 64 % is level 10.
+  EXPECT_NE(app_->web("/web/").body.find("Device: " + printer_->uri()), std::string::npos);
+  const PrinterApp::Page device = app_->web("/web/device");
+  ASSERT_EQ(device.status, 200);
+  EXPECT_NE(device.body.find("<code>" + printer_->uri() + "</code>"), std::string::npos) << device.body;
+  EXPECT_NE(device.body.find("Darkness level 10 of 15"), std::string::npos) << device.body;
+  EXPECT_NE(device.body.find("<td>0 mm "), std::string::npos);
+  EXPECT_EQ(device.body.find("name=\"darkness-level\""), std::string::npos) << "a form for anyone";
 
   // A default saved there reaches a job that does not name it, as from CUPS.
   const std::string defaults = "session=" + session + "&label-print-method=thermal-transfer&label-compression=on";
@@ -686,6 +695,17 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
   const std::string expected = filterBytes(image, 38, "PageSize=9 Resolution=203dpi MediaType=1");
   EXPECT_TRUE(print("web", "image/pwg-raster", pwgRaster(406, 203, 203, grayOf(image)), "", expected.size()) ==
               expected);
+
+  // A level set on the Device page is the printing defaults' entry for it,
+  // and needs the form's token.
+  const std::string level = "darkness-level=12&tear-offset=-2";
+  EXPECT_NE(app_->web("/web/device-settings", level).body.find("Invalid form"), std::string::npos);
+  EXPECT_NE(app_->web("/web/device-settings", "session=" + session + "&" + level).body.find("Changes saved."),
+            std::string::npos);
+  EXPECT_NE(app_->web("/web/printing").body.find("<option value=\"78\" selected>78%</option>"), std::string::npos);
+  const std::string changed = app_->web("/web/device").body;
+  EXPECT_NE(changed.find("Darkness level 12 of 15"), std::string::npos) << changed;
+  EXPECT_NE(changed.find("<td>-2 mm "), std::string::npos);
   EXPECT_TRUE(app_->running()) << app_->log();
 }
 
