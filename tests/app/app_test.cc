@@ -658,7 +658,10 @@ TEST_F(PrinterAppTest, WebPagesAddAPrinterWithoutAvahi) {
     EXPECT_EQ(app_->web(page).status, 200) << page;
   }
   // The vendor attributes by their names, not as keywords.
-  EXPECT_NE(app_->web("/web/printing").body.find("<th>Print Method:</th>"), std::string::npos);
+  const std::string printing = app_->web("/web/printing").body;
+  EXPECT_NE(printing.find("<th>Print Method:</th>"), std::string::npos);
+  // The printer's turn of the label told apart from PAPPL's orientation.
+  EXPECT_NE(printing.find("<th>Label Rotation (Clockwise, by the Printer"), std::string::npos);
   // The app's name beside the navigation icon, and its product in the footer.
   const std::string home = app_->web("/").body;
   EXPECT_NE(home.find(">Tamrisk Label Printers</"), std::string::npos) << home;
