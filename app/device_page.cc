@@ -64,11 +64,11 @@ void showPage(pappl_client_t* client, pappl_printer_t* printer, bool change, con
   const int level = darknessLevel(data.darkness_configured, 0);
   const long tearMm = std::lround(data.tear_offset_configured / 100.0);
   char path[1024];
+  // The header's title is the page's first heading.
   papplClientHTMLPrinterHeader(client, printer, "Device", 0, nullptr, nullptr);
   if (outcome != nullptr) papplClientHTMLPrintf(client, "<div class=\"banner\">%s</div>\n", outcome);
   const char* uri = papplPrinterGetDeviceURI(printer);
   papplClientHTMLPrintf(client,
-                        "          <h1 class=\"title\">Device</h1>\n"
                         "          <table class=\"form\">\n            <tbody>\n"
                         "              <tr><th>Address:</th><td><code>%s</code></td></tr>\n"
                         "              <tr><th>Model:</th><td>%s</td></tr>\n"
