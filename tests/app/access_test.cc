@@ -272,8 +272,17 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
       EXPECT_NE(byUser.out.find("client-error-forbidden"), std::string::npos) << byUser.out;
     }
     int addPage = 0;
-    remote.onHost([&] { addPage = app.web("/addprinter", "", remote.appAddress()).status; });
+    int devicePage = 0;
+    int deviceSettings = 0;
+    remote.onHost([&] {
+      addPage = app.web("/addprinter", "", remote.appAddress()).status;
+      devicePage = app.web("/labels/device", "", remote.appAddress()).status;
+      deviceSettings = app.web("/labels/device-settings", "", remote.appAddress()).status;
+    });
     EXPECT_NE(addPage, 200);
+    // A printer's Device page is seen as its status page is; changed by nobody else.
+    EXPECT_EQ(devicePage == 200, shared);
+    EXPECT_NE(deviceSettings, 200);
     // Nothing changed, and the app still answers at home.
     const IppResult printers = app.command({"printers"});
     EXPECT_NE(printers.output.find("labels"), std::string::npos) << printers.output;
