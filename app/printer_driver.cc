@@ -3,13 +3,18 @@
 // queries go to.
 #include "printer_driver.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "access.h"
 #include "app_icons.h"
 #include "drivers.h"
+#include "interpose.h"
 #include "job_options.h"
 #include "jobs.h"
 #include "printer_data.h"
@@ -81,7 +86,64 @@ bool statusCallback(pappl_printer_t* printer) {
   return true;
 }
 
+// CUPS 2.4's everywhere PPD names a size of four zero margins
+// "NAME.Borderless" but its DefaultPageSize, from media-col-default's size
+// alone, plain "NAME": with every label size edge to edge the queue's default
+// is a size it does not have, and a job that names none goes out on Letter
+// and is shrunk onto the label. A hundredth of a millimetre on every side
+// (a tenth of a dot at 600 dpi) gives each size its plain name, so the queue
+// defaults to the loaded label; the page stays the label's size, which
+// pdftopdf does not scale a label-sized document to.
+constexpr int kListedMargin = 1;
+
+bool isMarginSupported(std::string_view name) {
+  return name == "media-bottom-margin-supported" || name == "media-left-margin-supported" ||
+         name == "media-right-margin-supported" || name == "media-top-margin-supported";
+}
+
 }  // namespace
+
+// PAPPL 1.3.1 lists every size of the media-col-database with the driver's
+// margins; the sizes are listed with kListedMargin instead, while the ready
+// media and jobs keep the zero margins the driver prints with.
+extern "C" ipp_attribute_t* ippAddCollections(ipp_t* ipp, ipp_tag_t group, const char* name, int numValues,
+                                              const ipp_t** values) {
+  static const auto add = theirs<decltype(&ippAddCollections)>("ippAddCollections");
+  if (name == nullptr || std::strcmp(name, "media-col-database") != 0 || values == nullptr || numValues <= 0) {
+    return add(ipp, group, name, numValues, values);
+  }
+  std::vector<ipp_t*> sizes;
+  for (int i = 0; i < numValues; ++i) {
+    ipp_t* size = ippNew();
+    ippCopyAttributes(size, const_cast<ipp_t*>(values[i]), 0, nullptr, nullptr);
+    for (const char* margin : {"media-bottom-margin", "media-left-margin", "media-right-margin", "media-top-margin"}) {
+      ippDeleteAttribute(size, ippFindAttribute(size, margin, IPP_TAG_ZERO));
+      ippAddInteger(size, IPP_TAG_ZERO, IPP_TAG_INTEGER, margin, kListedMargin);
+    }
+    sizes.push_back(size);
+  }
+  ipp_attribute_t* attr = add(ipp, group, name, numValues, const_cast<const ipp_t**>(sizes.data()));
+  for (ipp_t* size : sizes) ippDelete(size);
+  return attr;
+}
+
+// The margins the sizes are listed with are supported besides the driver's.
+extern "C" ipp_attribute_t* ippAddIntegers(ipp_t* ipp, ipp_tag_t group, ipp_tag_t valueTag, const char* name,
+                                           int numValues, const int* values) {
+  static const auto add = theirs<decltype(&ippAddIntegers)>("ippAddIntegers");
+  if (name == nullptr || !isMarginSupported(name) || values == nullptr || numValues <= 0 ||
+      std::find(values, values + numValues, kListedMargin) != values + numValues) {
+    return add(ipp, group, valueTag, name, numValues, values);
+  }
+  std::vector<int> margins(values, values + numValues);
+  margins.push_back(kListedMargin);
+  return add(ipp, group, valueTag, name, static_cast<int>(margins.size()), margins.data());
+}
+
+bool everywhereMarginsListed() {
+  return ours("ippAddCollections", reinterpret_cast<void*>(&ippAddCollections)) &&
+         ours("ippAddIntegers", reinterpret_cast<void*>(&ippAddIntegers));
+}
 
 bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri,
                     const char* /*deviceId*/, pappl_pr_driver_data_t* data, ipp_t** attrs, void* /*cbdata*/) {

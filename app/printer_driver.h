@@ -6,3 +6,8 @@
 
 bool driverCallback(pappl_system_t* system, const char* driverName, const char* deviceUri, const char* deviceId,
                     pappl_pr_driver_data_t* data, ipp_t** attrs, void* cbdata);
+
+// Whether the sizes go to IPP clients with the margins CUPS's everywhere
+// queues need to default to the loaded label (false where this build's
+// definitions are not the ones PAPPL calls).
+bool everywhereMarginsListed();

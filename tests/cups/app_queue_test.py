@@ -8,7 +8,7 @@ import time
 
 import e2e
 from private_cupsd import JOB_COMPLETED, JOB_STATES, Cupsd, can_run
-from printer_app import PretendPrinter, PrinterApp, create_printer
+from printer_app import PretendPrinter, PrinterApp, checked, create_printer, ipptool
 
 APP = os.environ.get("TMK_APP", "")
 
@@ -25,18 +25,29 @@ class AppQueue(e2e.TestCase):
         if not shutil.which("ipptool"):
             self.fail("ipptool is missing (Debian package cups-ipp-utils)")
 
-    def test_pdf_through_an_everywhere_queue_reaches_the_printer_as_one_2x1_label(self):
+    def print_through_an_everywhere_queue(self, loaded, width_pt, height_pt, options):
+        """The label as a PDF of WIDTH_PT x HEIGHT_PT printed with OPTIONS
+        through an everywhere queue made without a media default, the
+        printer's LOADED label (a media-col-ready member list) set first;
+        the printer stream decoded."""
         printer = PretendPrinter()
         self.addCleanup(printer.close)
         app = PrinterApp(APP, e2e.FILTER, os.path.dirname(e2e.PPD))
         self.addCleanup(app.close)
         create_printer(self.work, app, "label", "tamrisk_standard-203dpi", printer.uri())
+        if loaded:
+            checked(ipptool(self.work, app.uri("label"),
+                            "{\n  OPERATION Set-Printer-Attributes\n  GROUP operation-attributes-tag\n"
+                            "  ATTR charset attributes-charset utf-8\n"
+                            "  ATTR naturalLanguage attributes-natural-language en\n  ATTR uri printer-uri $uri\n"
+                            f"  GROUP printer-attributes-tag\n  ATTR collection media-col-ready {{\n{loaded}  }}\n"
+                            "  STATUS successful-ok\n}\n"), "Set-Printer-Attributes")
         cupsd = Cupsd(e2e.FILTER, e2e.BACKEND)
         self.addCleanup(cupsd.close)
         cupsd.lpadmin("-p", "Q", "-E", "-v", app.uri("label"), "-m", "everywhere")
 
-        pdf = e2e.gs(os.path.join(self.work, "label.pdf"), "pdf", 203, 144, 72)
-        job = cupsd.submit("Q", pdf, ["media=oe_2x1-label_2x1in"])
+        pdf = e2e.gs(os.path.join(self.work, "label.pdf"), "pdf", 203, width_pt, height_pt)
+        job = cupsd.submit("Q", pdf, options)
         ended = cupsd.wait_job(job)
         self.assertEqual(JOB_STATES.get(ended), JOB_STATES[JOB_COMPLETED],
                          f"{cupsd.error_log_tail()}\nthe app's log:\n{app.log()}")
@@ -50,6 +61,10 @@ class AppQueue(e2e.TestCase):
 
         stream = e2e.decode(printer.job_data(), self.work)
         self.assertEqual((stream.problems, len(stream.pages)), ("", 1))
+        return stream
+
+    def test_pdf_through_an_everywhere_queue_reaches_the_printer_as_one_2x1_label(self):
+        stream = self.print_through_an_everywhere_queue(None, 144, 72, ["media=oe_2x1-label_2x1in"])
         # 2 x 1 in at 203 dpi: 406 dots wide, 203 long.
         self.assertIn("SL203,24,G", stream.setup)
         self.assertIn("SW406", stream.setup)
@@ -60,6 +75,24 @@ class AppQueue(e2e.TestCase):
         self.assertTrue(all(page.ink(y, x) for y in range(25, 55) for x in range(25, 55)), "no square at the top left")
         self.assertFalse(page.ink_in(100, 300, 90, 90), "ink where the label has none")
 
+    def test_a_job_that_names_no_size_comes_out_as_the_loaded_label_unshrunk(self):
+        loaded = ("    MEMBER collection media-size {\n      MEMBER integer x-dimension 7620\n"
+                  "      MEMBER integer y-dimension 5080\n    }\n"
+                  "    MEMBER keyword media-size-name oe_3x2-label_3x2in\n    MEMBER keyword media-source main-roll\n"
+                  "    MEMBER keyword media-type labels\n    MEMBER keyword media-tracking gap\n")
+        stream = self.print_through_an_everywhere_queue(loaded, 216, 144, [])
+        # 3 x 2 in at 203 dpi: 609 dots wide, 406 long.
+        self.assertIn("SL406,24,G", stream.setup)
+        self.assertIn("SW609", stream.setup)
+        page = stream.pages[0]
+        self.assertEqual(page.rows, 406)
+        # At full size: the square 6 to 22 pt (17 to 62 dots) from the
+        # top-left corner, the frame's 2 pt line on the right and bottom
+        # edges, and nothing just inside the frame.
+        self.assertTrue(all(page.ink(y, x) for y in range(20, 60) for x in range(20, 60)), "no full-size square")
+        self.assertTrue(all(page.ink(y, x) for y in range(100, 300) for x in range(603, 606)), "no frame on the right edge")
+        self.assertTrue(all(page.ink(y, x) for y in range(400, 403) for x in range(100, 500)), "no frame on the bottom edge")
+        self.assertFalse(page.ink_in(100, 560, 250, 35), "ink inside the frame's right side")
 
 if __name__ == "__main__":
     e2e.main()
