@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kEnglish = R"strings("label-print-method" = "Print Method";
 "label-print-method.direct-thermal" = "Direct Thermal";
 "label-print-method.thermal-transfer" = "Thermal Transfer (Ribbon)";
-"label-rotation" = "Label Rotation (Clockwise, by the Printer, after the Orientation above)";
+"label-rotation" = "Label Rotation (Clockwise, by the Printer)";
 "label-mark-offset" = "Black Mark Offset (mm)";
 "label-cut-period" = "Labels per Cut";
 "label-compression" = "Compress Data";
