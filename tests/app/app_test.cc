@@ -540,6 +540,21 @@ TEST_F(PrinterAppTest, RawCommandFilesPassThroughTheFilter) {
   EXPECT_EQ(print("raw", "application/vnd.tamrisk-label", commands, "", expected.out.size()), expected.out);
 }
 
+// The command line's -n asks for copies, which the printer makes, as a
+// client's copies attribute does.
+TEST_F(PrinterAppTest, CommandLineCopiesAreThePrintersCopies) {
+  addPrinter("copies", "tamrisk_standard-203dpi");
+  const Image image = labelImage(406, 203, 11);
+  const std::string expected = filterBytes(image, 38, "PageSize=9 Resolution=203dpi NumOfCopies=2");
+  TempDir dir;
+  // The command line runs as the app's user.
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string label = dir.write("label.pwg", pwgRaster(406, 203, 203, grayOf(image)));
+  const IppResult submitted = app_->command({"submit", "-d", "copies", "-n", "2", label});
+  EXPECT_EQ(submitted.status, 0) << submitted.output;
+  EXPECT_TRUE(printer_->take(expected.size()) == expected) << app_->log();
+}
+
 TEST_F(PrinterAppTest, PrinterAttributesTellWhatTheDriverOffers) {
   struct AttributeCase {
     const char* printer;
