@@ -5,12 +5,12 @@
 // Avahi.
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "access.h"
 #include "drivers.h"
+#include "form_number.h"
 #include "web.h"
 
 namespace {
@@ -52,12 +52,9 @@ struct AddForm {
 // driver's own name (scripts, and PAPPL's own form).
 const DriverInfo* chosenDriver(const AddForm& form) {
   if (!form.driver.empty()) return findDriver(form.driver.c_str());
-  char* end = nullptr;
-  const long model = std::strtol(form.model.c_str(), &end, 10);
-  if (form.model.empty() || *end != '\0' || model <= 0 || model > INT32_MAX) return nullptr;
-  const long resolution = std::strtol(form.resolution.c_str(), &end, 10);
-  if (form.resolution.empty() || *end != '\0' || resolution <= 0 || resolution > 10000) return nullptr;
-  return findDriver(static_cast<int32_t>(model), static_cast<int>(resolution));
+  const auto model = formNumber(form.model.c_str(), 1, 999999999);
+  const auto resolution = formNumber(form.resolution.c_str(), 1, 10000);
+  return model && resolution ? findDriver(*model, *resolution) : nullptr;
 }
 
 std::string addFromForm(pappl_client_t* client, pappl_system_t* system, AddForm& entered) {

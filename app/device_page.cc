@@ -4,12 +4,11 @@
 // through the Change page, which asks what PAPPL's settings pages ask.
 #include <pappl/pappl.h>
 
-#include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <optional>
 #include <string>
 
+#include "form_number.h"
 #include "job_options.h"
 #include "web.h"
 
@@ -22,17 +21,6 @@ constexpr int kTearOffsetMm = 5;  // either way, as the printer takes it
 // both pages agree on which one is set.
 int percentOfLevel(int level) { return 100 * (level - 1) / (kLevels - 1); }
 
-// A whole number from `low` to `high` from the form, else none.
-std::optional<int> formNumber(int count, cups_option_t* form, const char* name, int low, int high) {
-  const char* text = cupsGetOption(name, count, form);
-  if (text == nullptr || *text == '\0') return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return std::nullopt;
-  return static_cast<int>(value);
-}
-
 // Saves the posted settings; the outcome in words.
 const char* saveSettings(pappl_client_t* client, pappl_printer_t* printer) {
   cups_option_t* form = nullptr;
@@ -43,8 +31,8 @@ const char* saveSettings(pappl_client_t* client, pappl_printer_t* printer) {
   } else if (!papplClientIsValidForm(client, count, form)) {
     outcome = "Invalid form submission.";
   } else {
-    const auto level = formNumber(count, form, "darkness-level", 1, kLevels);
-    const auto tear = formNumber(count, form, "tear-offset", -kTearOffsetMm, kTearOffsetMm);
+    const auto level = formNumber(cupsGetOption("darkness-level", count, form), 1, kLevels);
+    const auto tear = formNumber(cupsGetOption("tear-offset", count, form), -kTearOffsetMm, kTearOffsetMm);
     pappl_pr_driver_data_t data{};
     papplPrinterGetDriverData(printer, &data);
     if (level) data.darkness_configured = percentOfLevel(*level);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "form_number.h"
 #include "preview_store.h"
 #include "web.h"
 
@@ -20,18 +21,6 @@ struct Paths {
   std::string page;
   std::string image;
 };
-
-// "1" to "999999999": anything else from the URL is no job or label.
-std::optional<int> positiveNumber(const char* text) {
-  if (text == nullptr || *text == '\0') return std::nullopt;
-  int value = 0;
-  for (int digits = 0; text[digits] != '\0'; ++digits) {
-    if (digits == 9 || text[digits] < '0' || text[digits] > '9') return std::nullopt;
-    value = value * 10 + (text[digits] - '0');
-  }
-  if (value == 0) return std::nullopt;
-  return value;
-}
 
 // The job and label the URL names; a label of 0 when it names none.
 struct Wanted {
@@ -47,8 +36,9 @@ Wanted wanted(pappl_client_t* client) {
   const char* job = cupsGetOption("job", count, form);
   const char* label = cupsGetOption("label", count, form);
   asked.given = job != nullptr || label != nullptr;
-  asked.job = positiveNumber(job);
-  asked.label = positiveNumber(label);
+  // Anything else from the URL is no job or label.
+  asked.job = formNumber(job, 1, 999999999);
+  asked.label = formNumber(label, 1, 999999999);
   cupsFreeOptions(count, form);
   return asked;
 }
