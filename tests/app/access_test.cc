@@ -274,15 +274,21 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
     int addPage = 0;
     int devicePage = 0;
     int deviceSettings = 0;
+    std::vector<int> labels;
     remote.onHost([&] {
       addPage = app.web("/addprinter", "", remote.appAddress()).status;
       devicePage = app.web("/labels/device", "", remote.appAddress()).status;
       deviceSettings = app.web("/labels/device-settings", "", remote.appAddress()).status;
+      for (const char* path : {"/labels/labels", "/labels/labels?job=1&label=1", "/labels/labels.png?job=1&label=1"}) {
+        labels.push_back(app.web(path, "", remote.appAddress()).status);
+      }
     });
     EXPECT_NE(addPage, 200);
     // A printer's Device page is seen as its status page is; changed by nobody else.
     EXPECT_EQ(devicePage == 200, shared);
     EXPECT_NE(deviceSettings, 200);
+    // What was printed (addresses, names) is for the local administrators.
+    for (const int status : labels) EXPECT_NE(status, 200);
     // Nothing changed, and the app still answers at home.
     const IppResult printers = app.command({"printers"});
     EXPECT_NE(printers.output.find("labels"), std::string::npos) << printers.output;
