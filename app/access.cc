@@ -165,6 +165,21 @@ extern "C" bool papplDeviceIsSupported(const char* uri) {
   return deviceUriRefusal(uri).empty() && pappl != nullptr && pappl(uri);
 }
 
+// PAPPL 1.3.1 acts on some of its pages' forms without asking who sent them:
+// a printer's page holds new jobs, pauses the printer or prints a test page
+// for anyone who reached the page. Every form the web pages take changes the
+// system or a printer, so it is taken from the local administrators only
+// (the app's own pages ask first, too); anyone else's is an invalid form.
+extern "C" bool papplClientIsValidForm(pappl_client_t* client, int numForm, cups_option_t* form) {
+  static const auto pappl = theirs<bool (*)(pappl_client_t*, int, cups_option_t*)>("papplClientIsValidForm");
+  if (papplClientIsAuthorized(client) != HTTP_STATUS_CONTINUE) return false;
+  return pappl != nullptr && pappl(client, numForm, form);
+}
+
+bool webFormsGuarded() {
+  return ours("papplClientIsValidForm", reinterpret_cast<void*>(&papplClientIsValidForm));
+}
+
 // PAPPL 1.3.1 asks the authorization callback only after it has required
 // TLS of every client on another host, for printing too: a Print-Job sent
 // over plain IPP is refused with 426 Upgrade Required while its document is

@@ -29,3 +29,8 @@ extern AccessPolicy gAccessPolicy;
 // here: PAPPL lets its clients do anything, and its folder's permissions
 // decide who reaches it.
 http_status_t authorizeClient(pappl_client_t* client, const char* group, gid_t groupId, void* policy);
+
+// Whether every form of the web pages is checked as administration, which
+// PAPPL's own printer page does not ask for; the server does not start
+// without it.
+bool webFormsGuarded();

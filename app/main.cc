@@ -165,6 +165,10 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
   if (!setUpLimits(numOptions, options)) return nullptr;
+  if (!webFormsGuarded()) {
+    std::fprintf(stderr, "%s: This build cannot guard the web forms with this PAPPL (built for 1.3.1).\n", kName);
+    return nullptr;
+  }
   if (!everywhereMarginsListed()) {
     std::fprintf(stderr, "%s: This build cannot list the media sizes with this PAPPL (built for 1.3.1).\n", kName);
     return nullptr;

@@ -275,12 +275,20 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
     int devicePage = 0;
     int deviceSettings = 0;
     std::vector<int> labels;
+    std::vector<std::string> actions;
+    std::string session;
     remote.onHost([&] {
       addPage = app.web("/addprinter", "", remote.appAddress()).status;
       devicePage = app.web("/labels/device", "", remote.appAddress()).status;
       deviceSettings = app.web("/labels/device-settings", "", remote.appAddress()).status;
       for (const char* path : {"/labels/labels", "/labels/labels?job=1&label=1", "/labels/labels.png?job=1&label=1"}) {
         labels.push_back(app.web(path, "", remote.appAddress()).status);
+      }
+      // The printer's page and its form token are seen where the page is;
+      // what its forms do is administration.
+      session = sessionOf(app.web("/labels", "", remote.appAddress()));
+      for (const char* action : {"hold-new-jobs", "pause-printer", "print-test-page"}) {
+        actions.push_back(app.web("/labels", "session=" + session + "&action=" + action, remote.appAddress()).body);
       }
     });
     EXPECT_NE(addPage, 200);
@@ -289,6 +297,12 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
     EXPECT_NE(deviceSettings, 200);
     // What was printed (addresses, names) is for the local administrators.
     for (const int status : labels) EXPECT_NE(status, 200);
+    EXPECT_EQ(!session.empty(), shared);
+    for (const std::string& answer : actions) {
+      EXPECT_EQ(answer.find("Holding new jobs."), std::string::npos);
+      EXPECT_EQ(answer.find("Printer paused."), std::string::npos);
+      EXPECT_EQ(answer.find("Test page printed."), std::string::npos);
+    }
     // Nothing changed, and the app still answers at home.
     const IppResult printers = app.command({"printers"});
     EXPECT_NE(printers.output.find("labels"), std::string::npos) << printers.output;
