@@ -9,6 +9,7 @@
 #include <string>
 
 #include "access.h"
+#include "device_uri.h"
 #include "drivers.h"
 #include "form_number.h"
 #include "web.h"
@@ -76,7 +77,7 @@ std::string addFromForm(pappl_client_t* client, pappl_system_t* system, AddForm&
       error = "Please enter a printer name.";
     } else if (uri.empty()) {
       error = "Please select a device or enter the printer's address.";
-    } else if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
+    } else if (const std::string why = deviceUriRefusal(uri, gAccessPolicy.port); !why.empty()) {
       error = "This device cannot be used: " + why + ".";
     } else if (driver == nullptr) {
       error = "Please select the printer's model and resolution.";

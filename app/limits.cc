@@ -1,13 +1,14 @@
 // What one job may take of the host: the size of a document in the spool,
-// the jobs a printer holds, the size of a decoded image and the time a
-// canceled job's processes get to end, all but the image size server
-// options.
+// the jobs a printer holds and one user of them, the size of the whole
+// spool, the size of a decoded image and the time a canceled job's
+// processes get to end, all but the image size server options.
 //
 // PAPPL 1.3.1 has no setting for the first, so some of its calls are met
 // here first: a function this program defines takes the place of PAPPL's and
 // libcups' own for every caller, as the calls between their exported
 // functions go through the PLT (interpose.h). The server does not start
 // when a build's definitions are not the ones called.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "interpose.h"
 #include "limits.h"
@@ -55,6 +57,47 @@ int documentKOctets() { return static_cast<int>(gLimits.documentBytes / 1024); }
 // A second descriptor of the document PAPPL is copying into the spool in
 // this thread, until the answer to the request that sent it.
 thread_local Fd tSpooling;
+// The bytes of it read since the spool was last measured, and whether the
+// spool was found full.
+thread_local uint64_t tUnmeasured = 0;
+thread_local bool tSpoolFull = false;
+// The spool is measured again after this much of a document.
+constexpr uint64_t kMeasureEvery = uint64_t{1} << 20;
+
+// The bytes of the files in the spool: the documents, those on their way
+// included, and PAPPL's job attribute files. A few hundred files at most
+// (the printers' job limits), read in well under a millisecond.
+uint64_t spoolUsage() {
+  DIR* folder = opendir(gPaths.spoolDirectory.c_str());
+  if (folder == nullptr) return 0;
+  uint64_t total = 0;
+  while (const dirent* entry = readdir(folder)) {
+    struct stat file {};
+    if (fstatat(dirfd(folder), entry->d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode)) {
+      total += static_cast<uint64_t>(file.st_size);
+    }
+  }
+  closedir(folder);
+  return total;
+}
+
+struct OwnerCount {
+  const Peer* peer;
+  const std::string* owner;
+  int count = 0;
+};
+
+// With the printer's lock held by the iteration.
+void countOwnersJob(pappl_job_t* job, void* data) {
+  auto& counting = *static_cast<OwnerCount*>(data);
+  if (counting.peer->kind == Peer::Kind::OtherHost) {
+    ipp_attribute_t* host = papplJobGetAttribute(job, "job-originating-host-name");
+    const char* name = host != nullptr ? ippGetString(host, 0, nullptr) : nullptr;
+    if (name != nullptr && counting.peer->name == name) ++counting.count;
+  } else if (const char* user = papplJobGetUsername(job); user != nullptr && *counting.owner == user) {
+    ++counting.count;
+  }
+}
 
 std::string formatted(const char* format, va_list arguments) {
   va_list counting;
@@ -100,6 +143,11 @@ extern "C" int papplJobOpenFile(pappl_job_t* job, char* fname, size_t fnamesize,
 extern "C" ipp_t* papplClientRespondIPP(pappl_client_t* client, ipp_status_t status, const char* message, ...) {
   static const auto respond = theirs<decltype(&papplClientRespondIPP)>("papplClientRespondIPP");
   const Fd spooled = std::move(tSpooling);
+  const bool spoolFull = std::exchange(tSpoolFull, false);
+  if (spoolFull && status == IPP_STATUS_ERROR_INTERNAL) {
+    return respond(client, IPP_STATUS_ERROR_BUSY, "The spool holds %llu MiB of documents, as much as it takes: try again later.",
+                   static_cast<unsigned long long>(gLimits.spoolBytes >> 20));
+  }
   struct stat file {};
   if (status == IPP_STATUS_ERROR_INTERNAL && message != nullptr &&
       std::string_view(message).starts_with("Unable to write print file") && spooled.get() >= 0 &&
@@ -121,23 +169,72 @@ extern "C" ipp_t* papplClientRespondIPP(pappl_client_t* client, ipp_status_t sta
   return respond(client, status, "%s", text.c_str());
 }
 
+// PAPPL copies a document into the spool with this, in the thread of the
+// client that sends it (and reads every request with it): while a document
+// is copied the spool is measured every MiB, and the copy fails once the
+// spool is full, which the answer then says.
+extern "C" ssize_t httpRead2(http_t* http, char* buffer, size_t length) {
+  static const auto read = theirs<decltype(&httpRead2)>("httpRead2");
+  const ssize_t got = read(http, buffer, length);
+  if (got <= 0 || tSpooling.get() < 0 || tSpoolFull) return got;
+  tUnmeasured += static_cast<uint64_t>(got);
+  if (tUnmeasured < kMeasureEvery) return got;
+  tUnmeasured = 0;
+  if (spoolUsage() + static_cast<uint64_t>(got) <= gLimits.spoolBytes) return got;
+  // Once: the rest of the document is read and dropped as after any error.
+  tSpoolFull = true;
+  return -1;
+}
+
+bool admitJob(pappl_client_t* client, pappl_printer_t* printer, ipp_op_t op, const Peer& peer,
+              const std::string& owner, bool administrator) {
+  if (op != IPP_OP_SEND_DOCUMENT && !administrator) {
+    OwnerCount counting{&peer, &owner};
+    papplPrinterIterateActiveJobs(printer, countOwnersJob, &counting, 1, 0);
+    if (counting.count >= gLimits.jobsPerOwner) {
+      papplLogClient(client, PAPPL_LOGLEVEL_INFO, "Refused a job: %s has %d jobs on the printer.",
+                     peer.kind == Peer::Kind::OtherHost ? peer.name.c_str() : owner.c_str(), counting.count);
+      papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY,
+                            "You have %d jobs on this printer, as many as one user may have: try again later.",
+                            counting.count);
+      return false;
+    }
+  }
+  if (op != IPP_OP_CREATE_JOB && spoolUsage() >= gLimits.spoolBytes) {
+    papplLogClient(client, PAPPL_LOGLEVEL_WARN, "Refused a document: the spool is full.");
+    papplClientRespondIPP(client, IPP_STATUS_ERROR_BUSY,
+                          "The spool holds %llu MiB of documents, as much as it takes: try again later.",
+                          static_cast<unsigned long long>(gLimits.spoolBytes >> 20));
+    return false;
+  }
+  tUnmeasured = 0;
+  return true;
+}
+
 bool setUpLimits(int numOptions, cups_option_t* options) {
   long long mib = static_cast<long long>(gLimits.documentBytes >> 20);
   long long jobs = gLimits.activeJobs;
+  long long perOwner = gLimits.jobsPerOwner;
+  long long spoolMib = static_cast<long long>(gLimits.spoolBytes >> 20);
   long long delay = gLimits.killDelay.count();
   // k-octets are an IPP integer.
   if (!numberOption(numOptions, options, "max-document-size", 1, INT32_MAX / 1024, mib) ||
       !numberOption(numOptions, options, "max-active-jobs", 1, 65535, jobs) ||
+      !numberOption(numOptions, options, "max-jobs-per-user", 1, 65535, perOwner) ||
+      !numberOption(numOptions, options, "max-spool-size", 1, INT32_MAX, spoolMib) ||
       !numberOption(numOptions, options, "job-kill-delay", 1, 3600, delay)) {
     return false;
   }
   gLimits.documentBytes = static_cast<uint64_t>(mib) << 20;
   gLimits.activeJobs = static_cast<int>(jobs);
+  gLimits.jobsPerOwner = static_cast<int>(perOwner);
+  gLimits.spoolBytes = static_cast<uint64_t>(spoolMib) << 20;
   gLimits.killDelay = std::chrono::seconds(delay);
 
   if (!ours("ippAddRange", reinterpret_cast<void*>(&ippAddRange)) ||
       !ours("papplJobOpenFile", reinterpret_cast<void*>(&papplJobOpenFile)) ||
-      !ours("papplClientRespondIPP", reinterpret_cast<void*>(&papplClientRespondIPP))) {
+      !ours("papplClientRespondIPP", reinterpret_cast<void*>(&papplClientRespondIPP)) ||
+      !ours("httpRead2", reinterpret_cast<void*>(&httpRead2))) {
     std::fprintf(stderr, "tmk-printer-app: This build cannot bound jobs with this PAPPL (built for 1.3.1).\n");
     return false;
   }

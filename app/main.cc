@@ -23,14 +23,19 @@
 #include <vector>
 
 #include "access.h"
+#include "device_uri.h"
 #include "app_icons.h"
 #include "drivers.h"
 #include "jobs.h"
 #include "limits.h"
 #include "printer_driver.h"
 #include "server_settings.h"
+#include "job_expiry.h"
+#include "request_guard.h"
+#include "state_load.h"
 #include "state_save.h"
 #include "web.h"
+#include "web_guard.h"
 
 AppPaths gPaths;
 
@@ -68,7 +73,8 @@ pappl_soptions_t serverOptions(const char* value) {
     if (item == "web-log") options |= PAPPL_SOPTIONS_WEB_LOG;
     if (item == "web-network") options |= PAPPL_SOPTIONS_WEB_NETWORK;
     if (item == "web-remote") options |= PAPPL_SOPTIONS_WEB_REMOTE;
-    if (item == "web-security") options |= PAPPL_SOPTIONS_WEB_SECURITY;
+    // Not web-security: who administers is the server options' to say
+    // (admin-group), not a web page's.
     if (item == "no-tls") options |= PAPPL_SOPTIONS_NO_TLS;
     if (item == "no-web-interface") options &= ~pappl_soptions_t{PAPPL_SOPTIONS_WEB_INTERFACE};
     start = end + 1;
@@ -165,8 +171,8 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
   if (!setUpLimits(numOptions, options)) return nullptr;
-  if (!webFormsGuarded()) {
-    std::fprintf(stderr, "%s: This build cannot guard the web forms with this PAPPL (built for 1.3.1).\n", kName);
+  if (!webGuarded() || !requestsGuarded()) {
+    std::fprintf(stderr, "%s: This build cannot guard the web pages with this PAPPL (built for 1.3.1).\n", kName);
     return nullptr;
   }
   if (!everywhereMarginsListed()) {
@@ -189,6 +195,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     std::perror(spool.c_str());
     return nullptr;
   }
+  gPaths.spoolDirectory = spool;
   const char* logFile = option("log-file");
   // No PAM service: PAPPL's would ask any client for a password over the
   // network, and a server that is not root cannot check one.
@@ -196,6 +203,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
       papplSystemCreate(serverOptions(option("server-options")), kSystemName, port, "_print,_universal",
                         spool.c_str(), logFile ? logFile : "-", logLevel(option("log-level")), nullptr, false);
   if (system == nullptr) return nullptr;
+  setAccessSystem(system);
   if (control != nullptr && *control != '\0') {
     if (!papplSystemAddListeners(system, control)) {
       std::fprintf(stderr, "%s: Unable to listen on %s.\n", kName, control);
@@ -221,14 +229,14 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
              "No pdftopdf and gstoraster in %s (Debian package cups-filters): PDF is not offered.",
              gPaths.prefilterDirectory.c_str());
   }
+  if (const char* name = option("listen-hostname")) gAccessPolicy.listenName = name;
   if (option("private-server") == nullptr && !listenForClients(system, option("listen-hostname"))) {
     papplSystemDelete(system);
     return nullptr;
   }
   if (const char* host = option("server-hostname")) papplSystemSetHostName(system, host);
   // Administration needs a group: without one PAPPL asks nobody.
-  const char* group = option("admin-group");
-  papplSystemSetAdminGroup(system, group != nullptr && *group != '\0' ? group : "lpadmin");
+  if (const char* group = option("admin-group"); group != nullptr && *group != '\0') gAccessPolicy.adminGroup = group;
   papplSystemSetAuthCallback(system, nullptr, authorizeClient, &gAccessPolicy);
   papplSystemSetFooterHTML(system, kFooter);
   // PAPPL's header shows only its icon: the app's name goes beside it, and
@@ -245,10 +253,20 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr, printerCreated,
                                driverCallback, nullptr);
   gStateFile = option("state-file") ? option("state-file") : userFile(".state");
-  papplSystemLoadState(system, gStateFile.c_str());
+  if (!loadState(system, gStateFile)) {
+    std::fprintf(stderr, "%s: Cannot read the state file %s; see the log.\n", kName, gStateFile.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
   papplSystemSetSaveCallback(system, stateSaveCallback(), gStateFile.data());
-  // After the state, which keeps PAPPL's own image and job limits.
+  // After the state, which keeps PAPPL's own image and job limits and who
+  // administers and prints.
   applyLimits(system);
+  applyAccessPolicy(system);
+  if (!startJobExpiry(system)) {
+    papplSystemDelete(system);
+    return nullptr;
+  }
   // The state file names the DNS-SD names the printers had when shared.
   if (!gAccessPolicy.shared) {
     papplSystemSetDNSSDName(system, nullptr);
@@ -326,7 +344,7 @@ int main(int argc, char* argv[]) {
   baseName = program.substr(program.rfind('/') + 1);
   if (!usePrivateTempDir()) return 1;
   for (const std::string& uri : deviceUris(argc, argv)) {
-    if (const std::string why = deviceUriRefusal(uri.c_str()); !why.empty()) {
+    if (const std::string why = deviceUriRefusal(uri); !why.empty()) {
       std::fprintf(stderr, "%s: Refusing the device URI '%s': %s.\n", kName, uri.c_str(), why.c_str());
       return 1;
     }

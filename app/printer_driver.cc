@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "access.h"
+#include "device_uri.h"
 #include "app_icons.h"
 #include "drivers.h"
 #include "interpose.h"
@@ -149,7 +150,7 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
                     const char* /*deviceId*/, pappl_pr_driver_data_t* data, ipp_t** attrs, void* /*cbdata*/) {
   // Every printer is made here, from every door: the web page, IPP, the
   // command line and the state file.
-  if (const std::string why = deviceUriRefusal(deviceUri); !why.empty()) {
+  if (const std::string why = deviceUriRefusal(deviceUri != nullptr ? deviceUri : "", gAccessPolicy.port); !why.empty()) {
     papplLog(system, PAPPL_LOGLEVEL_ERROR, "No printer for the device URI '%s': %s.", deviceUri ? deviceUri : "",
              why.c_str());
     return false;

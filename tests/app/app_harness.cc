@@ -356,12 +356,59 @@ bool PrinterApp::waitUntilBlockedOnAPipe() const {
   return false;
 }
 
-PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form, const std::string& host) const {
+namespace {
+
+// A request written as a browser on another name would write it: libcups
+// sends "Host: localhost" to a loopback address whatever it is told.
+PrinterApp::Page rawRequest(const std::string& address, int port, const std::string& path, const std::string& form,
+                            const std::vector<std::pair<http_field_t, std::string>>& fields) {
+  static const std::pair<http_field_t, const char*> kNames[] = {
+      {HTTP_FIELD_HOST, "Host"}, {HTTP_FIELD_ORIGIN, "Origin"}, {HTTP_FIELD_REFERER, "Referer"}};
+  std::string request = (form.empty() ? "GET " : "POST ") + path + " HTTP/1.0\r\n";
+  for (const auto& [field, value] : fields) {
+    for (const auto& [known, name] : kNames) {
+      if (known == field) request += std::string(name) + ": " + value + "\r\n";
+    }
+  }
+  if (!form.empty()) {
+    request += "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(form.size()) + "\r\n";
+  }
+  request += "\r\n" + form;
+  PrinterApp::Page page;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return page;
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    std::array<char, 4096> buffer;
+    ssize_t got;
+    while ((got = recv(fd, buffer.data(), buffer.size(), 0)) > 0) answer.append(buffer.data(), static_cast<size_t>(got));
+  }
+  close(fd);
+  // "HTTP/1.0 200 OK\r\n...\r\n\r\nbody"
+  std::sscanf(answer.c_str(), "HTTP/%*d.%*d %d", &page.status);
+  const size_t body = answer.find("\r\n\r\n");
+  if (body != std::string::npos) page.body = answer.substr(body + 4);
+  return page;
+}
+
+}  // namespace
+
+PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form, const std::string& host,
+                                 const std::vector<std::pair<http_field_t, std::string>>& fields) const {
+  if (std::any_of(fields.begin(), fields.end(), [](const auto& field) { return field.first == HTTP_FIELD_HOST; })) {
+    return rawRequest(host, port_, path, form, fields);
+  }
   Page page;
   http_t* http = httpConnect2(host.c_str(), port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
   if (http == nullptr) return page;
   httpClearFields(http);
   httpSetField(http, HTTP_FIELD_HOST, "localhost");
+  for (const auto& [field, value] : fields) httpSetField(http, field, value.c_str());
   bool sent = false;
   if (form.empty()) {
     sent = httpGet(http, path.c_str()) == 0;

@@ -3,6 +3,7 @@
 // ipptool, printing to a pretend printer on a loopback socket.
 #pragma once
 
+#include <cups/http.h>
 #include <cups/raster.h>
 #include <sys/types.h>
 
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -106,8 +108,10 @@ class PrinterApp {
     std::string body;
   };
   // A page of the web interface; a form is posted when `form` is given.
-  // `host` is the address the app is reached at.
-  Page web(const std::string& path, const std::string& form = "", const std::string& host = "127.0.0.1") const;
+  // `host` is the address the app is reached at; `fields` are sent besides
+  // (Host: is libcups', "localhost:PORT" on loopback, unless they say).
+  Page web(const std::string& path, const std::string& form = "", const std::string& host = "127.0.0.1",
+           const std::vector<std::pair<http_field_t, std::string>>& fields = {}) const;
 
  private:
   std::vector<std::string> asServerUser() const;
