@@ -356,6 +356,28 @@ bool PrinterApp::waitUntilBlockedOnAPipe() const {
   return false;
 }
 
+bool PrinterApp::waitUntilBusy(double seconds) const {
+  // utime and stime, after the name (which may hold spaces and parentheses).
+  const auto used = [this] {
+    const std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+    unsigned long user = 0, system = 0;
+    const size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos ||
+        std::sscanf(stat.c_str() + nameEnd + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                    &system) != 2) {
+      return 0.0;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  };
+  const double until = used() + seconds;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    if (used() >= until) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& form, const std::string& host) const {
   Page page;
   http_t* http = httpConnect2(host.c_str(), port_, nullptr, AF_INET, HTTP_ENCRYPTION_NEVER, 1, 30000, nullptr);
@@ -531,7 +553,7 @@ std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gra
   return readFile(path);
 }
 
-std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray) {
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray, JpegCoding coding) {
   TempDir dir;
   const std::string path = dir.path() + "/page.jpg";
   FILE* file = std::fopen(path.c_str(), "wb");
@@ -547,6 +569,7 @@ std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gr
   info.in_color_space = JCS_GRAYSCALE;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, 100, TRUE);
+  if (coding != JpegCoding::Baseline) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
   while (info.next_scanline < height) {
     JSAMPROW row = const_cast<uint8_t*>(gray.data()) + size_t{info.next_scanline} * width;
