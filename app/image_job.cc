@@ -1,7 +1,8 @@
 // PNG and JPEG jobs, decoded here rather than by PAPPL 1.3.1's filters: a
 // PNG that its filter refuses (too large, damaged) sends it round one loop
 // for good, each turn a libpng error line, and neither filter tells the
-// client why a job failed. An image larger than kMaxImagePixels a side is
+// client why a job failed. An image larger than kMaxImagePixels a side, or
+// a JPEG whose coefficients and pixels together pass kMaxImageBytes, is
 // refused before any of it is decoded; a JPEG of more than kMaxJpegScans
 // scans once the decoder reaches the one too many. A cancel ends a decode
 // within a row. The pixels are handed to PAPPL's scaling onto the label in
@@ -10,6 +11,7 @@
 #include <setjmp.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -161,6 +163,27 @@ void jpegProgress(j_common_ptr info) {
   longjmp(hooksOf(info).jump, 1);
 }
 
+uint64_t roundedUp(uint64_t value, uint64_t step) { return (value + step - 1) / step * step; }
+
+// What libjpeg holds of an image of several scans, read whole before the
+// first row comes out: every component's coefficients, 64 JCOEF a block,
+// in a whole number of samplings, as it allocates them. An image of one
+// scan is decoded as it is read.
+uint64_t coefficientBytes(jpeg_decompress_struct& info) {
+  uint64_t bytes = 0;
+  if (!jpeg_has_multiple_scans(&info)) return bytes;
+  for (int c = 0; c < info.num_components; ++c) {
+    const jpeg_component_info& component = info.comp_info[c];
+    bytes += roundedUp(component.width_in_blocks, static_cast<uint64_t>(component.h_samp_factor)) *
+             roundedUp(component.height_in_blocks, static_cast<uint64_t>(component.v_samp_factor)) * sizeof(JBLOCK);
+  }
+  return bytes;
+}
+
+// libjpeg's own buffers of a few rows each, besides the coefficients: 0.35
+// MiB at 8192 pixels wide, the most of the samplings encoders use.
+constexpr uint64_t kJpegRowBuffers = uint64_t{1} << 20;
+
 // As PAPPL's JPEG filter reads it for a gray printer.
 bool readJpegImage(jpeg_decompress_struct& info, JpegHooks& hooks, FILE* file, Image& image, Decode& decode) {
   if (setjmp(hooks.jump)) return false;
@@ -174,6 +197,19 @@ bool readJpegImage(jpeg_decompress_struct& info, JpegHooks& hooks, FILE* file, I
   image.width = info.output_width;
   image.height = info.output_height;
   if (!fits(image.width, image.height, decode.refusal)) return false;
+  const uint64_t pixels = uint64_t{image.width} * image.height;
+  const uint64_t bytes = pixels + coefficientBytes(info);
+  if (bytes > kMaxImageBytes) {
+    const auto mib = [](uint64_t count) { return std::to_string((count + (uint64_t{1} << 20) - 1) >> 20); };
+    decode.refusal = {std::string("The ") + (info.progressive_mode ? "progressive" : "multi-scan") +
+                          " JPEG image needs " + mib(bytes) + " MiB to decode, more than the " +
+                          mib(kMaxImageBytes) + " MiB the printer takes.",
+                      PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR};
+    return false;
+  }
+  // Should libjpeg want more for its coefficients than counted here, it
+  // fails cleanly: it has no backing store to put them in instead.
+  info.mem->max_memory_to_use = static_cast<long>(kMaxImageBytes - pixels + kJpegRowBuffers);
   if (info.density_unit == 1) {
     image.xdpi = info.X_density;
     image.ydpi = info.Y_density;

@@ -26,7 +26,9 @@ struct AppLimits {
 extern AppLimits gLimits;
 
 // An image is decoded whole: at most this many pixels a side, one byte each
-// (8192 dots are 13.6 in at 600 dpi).
+// (8192 dots are 13.6 in at 600 dpi), and at most kMaxImageBytes held for
+// it in all: a JPEG of several scans (progressive) is held as coefficients
+// too, 128 bytes a block of each component, besides its pixels.
 inline constexpr int kMaxImagePixels = 8192;
 inline constexpr size_t kMaxImageBytes = size_t{kMaxImagePixels} * kMaxImagePixels;
 // Every scan of a JPEG costs a pass over the blocks it covers, however few

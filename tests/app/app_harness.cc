@@ -565,14 +565,20 @@ std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gr
   jpeg_stdio_dest(&info, file);
   info.image_width = width;
   info.image_height = height;
-  info.input_components = 1;
-  info.in_color_space = JCS_GRAYSCALE;
+  const bool color = coding == JpegCoding::ProgressiveColor;
+  info.input_components = color ? 3 : 1;
+  info.in_color_space = color ? JCS_RGB : JCS_GRAYSCALE;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, 100, TRUE);
   if (coding != JpegCoding::Baseline) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
+  std::vector<uint8_t> rgb(color ? size_t{width} * 3 : 0);
   while (info.next_scanline < height) {
     JSAMPROW row = const_cast<uint8_t*>(gray.data()) + size_t{info.next_scanline} * width;
+    if (color) {
+      for (size_t x = 0; x < width; ++x) std::fill_n(rgb.begin() + static_cast<long>(x * 3), 3, row[x]);
+      row = rgb.data();
+    }
     jpeg_write_scanlines(&info, &row, 1);
   }
   jpeg_finish_compress(&info);

@@ -181,6 +181,13 @@ std::string pngHeader(uint32_t width, uint32_t height) {
          pngChunk("IDAT", "") + pngChunk("IEND", "");
 }
 
+// A JPEG cut after the header of its first scan: a decoder must not get
+// further.
+std::string jpegHeader(const std::string& jpeg) {
+  const size_t scan = jpeg.find("\xFF\xDA");
+  return jpeg.substr(0, scan + 2 + (static_cast<uint8_t>(jpeg[scan + 2]) << 8 | static_cast<uint8_t>(jpeg[scan + 3])));
+}
+
 struct ImageCase {
   const char* name;
   const char* format;
@@ -190,9 +197,10 @@ struct ImageCase {
 };
 
 // An image is decoded whole: one larger than a label needs is refused
-// unread, a JPEG once its scans pass 500, and a damaged one ends its job,
-// each with the reason; so does a raster document cut off within a page,
-// whose part page stays unprinted.
+// unread, so is a progressive JPEG whose coefficients with its pixels would
+// pass 64 MiB, a JPEG once its scans pass 500, and a damaged one ends its
+// job, each with the reason; so does a raster document cut off within a
+// page, whose part page stays unprinted.
 TEST_F(PrinterAppBoundsTest, DocumentsThePrinterCannotTakeEndAbortedWithTheReason) {
   // A printer of its own: what the cut document's whole page printed is
   // nobody else's to take.
@@ -212,6 +220,12 @@ TEST_F(PrinterAppBoundsTest, DocumentsThePrinterCannotTakeEndAbortedWithTheReaso
        "document-format-error"},
       {"8193 pixels wide JPEG", "image/jpeg", jpeg(8193, 8, std::vector<uint8_t>(size_t{8193} * 8, 255)),
        "^The image is 8193 x 8 pixels", "document-unprintable-error"},
+      // 16 MiB of pixels and 48.2 MiB of coefficients: the luma's and, at
+      // a quarter each, two chromas'.
+      {"progressive color JPEG 16 rows past 64 MiB, its header only", "image/jpeg",
+       jpegHeader(jpeg(4096, 4112, std::vector<uint8_t>(size_t{4096} * 4112, 255), JpegCoding::ProgressiveColor)),
+       "^The progressive JPEG image needs 65 MiB to decode, more than the 64 MiB the printer takes[.]$",
+       "document-unprintable-error"},
       {"JPEG of 5000 scans", "image/jpeg",
        withScans(jpeg(406, 203, std::vector<uint8_t>(size_t{406} * 203, 255), JpegCoding::Progressive), 5000),
        "^The JPEG image has more than the 500 scans the printer takes[.]$", "document-unprintable-error"},
@@ -256,8 +270,8 @@ TEST_F(PrinterAppBoundsTest, ACanceledJobEndsThoughThePrinterStopsReadingOrItsIm
   std::vector<uint8_t> stripes(size_t{kWidth} * kHeight, 255);
   for (size_t y = 0; y < kHeight; y += 16) std::fill_n(stripes.begin() + static_cast<long>(y * kWidth), kWidth, 0);
   const size_t labels = 4 + (largestSendBuffer() + (size_t{1} << 20)) / (kWidth / 8 * kHeight);
-  // A progressive gray image of 22 MP in as many scans as taken: some 7 s
-  // of one processor.
+  // The largest progressive gray image within 64 MiB, its pixels and its
+  // coefficients, in as many scans as taken: some 7 s of one processor.
   constexpr uint32_t kImageWidth = 4096, kImageHeight = 5456;
   const HeldJob cases[] = {
       {"the printer stops reading", "tamrisk_standard-600dpi", "image/pwg-raster",
