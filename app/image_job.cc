@@ -1,13 +1,17 @@
 // PNG and JPEG jobs, decoded here rather than by PAPPL 1.3.1's filters: a
 // PNG that its filter refuses (too large, damaged) sends it round one loop
 // for good, each turn a libpng error line, and neither filter tells the
-// client why a job failed. An image larger than kMaxImagePixels a side is
-// refused before any of it is decoded; the pixels are handed to PAPPL's
-// scaling onto the label in gray, as the printers have no color (PAPPL's PNG
-// filter hands over a color image whose red it then takes for gray).
+// client why a job failed. An image larger than kMaxImagePixels a side, or
+// a JPEG whose coefficients and pixels together pass kMaxImageBytes, is
+// refused before any of it is decoded; a JPEG of more than kMaxJpegScans
+// scans once the decoder reaches the one too many. A cancel ends a decode
+// within a row. The pixels are handed to PAPPL's scaling onto the label in
+// gray, as the printers have no color (PAPPL's PNG filter hands over a color
+// image whose red it then takes for gray).
 #include <setjmp.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -37,6 +41,21 @@ struct Refusal {
   pappl_jreason_t reason = PAPPL_JREASON_DOCUMENT_FORMAT_ERROR;
 };
 
+// One decode, as the decoders' callbacks see it in the job's thread: the
+// job, whose cancel ends the decode, and why it ended early.
+struct Decode {
+  pappl_job_t* job = nullptr;
+  Refusal refusal;
+  bool canceled = false;
+};
+
+// Called by the decoders in the job's thread, which holds no PAPPL lock;
+// papplJobIsCanceled takes the job's for a moment.
+bool canceled(Decode& decode) {
+  decode.canceled = decode.canceled || papplJobIsCanceled(decode.job);
+  return decode.canceled;
+}
+
 bool fits(unsigned width, unsigned height, Refusal& refusal) {
   if (width <= kMaxImagePixels && height <= kMaxImagePixels) return true;
   refusal = {"The image is " + std::to_string(width) + " x " + std::to_string(height) +
@@ -47,8 +66,14 @@ bool fits(unsigned width, unsigned height, Refusal& refusal) {
 }
 
 void pngError(png_structp png, png_const_charp message) {
-  static_cast<Refusal*>(png_get_error_ptr(png))->message = std::string("The PNG image cannot be read: ") + message;
+  static_cast<Decode*>(png_get_error_ptr(png))->refusal.message =
+      std::string("The PNG image cannot be read: ") + message;
   png_longjmp(png, 1);
+}
+
+// After each row of each pass.
+void pngRowRead(png_structp png, png_uint_32 /*row*/, int /*pass*/) {
+  if (canceled(*static_cast<Decode*>(png_get_error_ptr(png)))) png_longjmp(png, 1);
 }
 
 // A damaged image can warn on every row; its error says enough.
@@ -57,13 +82,14 @@ void pngWarning(png_structp /*png*/, png_const_charp /*message*/) {}
 // Reads the image as PAPPL's PNG filter would, but in gray; libpng's errors
 // come back here, with no C++ object between, and end the reading.
 bool readPngImage(png_structp png, png_infop info, FILE* file, Image& image, std::vector<png_bytep>& rows,
-                  Refusal& refusal) {
+                  Decode& decode) {
   if (setjmp(png_jmpbuf(png))) return false;
   png_init_io(png, file);
+  png_set_read_status_fn(png, pngRowRead);
   png_read_info(png, info);
   image.width = png_get_image_width(png, info);
   image.height = png_get_image_height(png, info);
-  if (!fits(image.width, image.height, refusal)) return false;
+  if (!fits(image.width, image.height, decode.refusal)) return false;
   image.xdpi = static_cast<int>(png_get_x_pixels_per_inch(png, info));
   image.ydpi = static_cast<int>(png_get_y_pixels_per_inch(png, info));
   const int color = png_get_color_type(png, info);
@@ -81,7 +107,7 @@ bool readPngImage(png_structp png, png_infop info, FILE* file, Image& image, std
   png_read_update_info(png, info);
   const size_t rowBytes = png_get_rowbytes(png, info);
   if (rowBytes != image.width) {
-    refusal.message = "The PNG image cannot be read: unexpected row size.";
+    decode.refusal.message = "The PNG image cannot be read: unexpected row size.";
     return false;
   }
   image.pixels = std::make_unique_for_overwrite<unsigned char[]>(rowBytes * image.height);
@@ -91,35 +117,76 @@ bool readPngImage(png_structp png, png_infop info, FILE* file, Image& image, std
   return true;
 }
 
-bool readPng(FILE* file, Image& image, Refusal& refusal) {
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &refusal, pngError, pngWarning);
+bool readPng(FILE* file, Image& image, Decode& decode) {
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &decode, pngError, pngWarning);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   std::vector<png_bytep> rows;
-  const bool read = info != nullptr && readPngImage(png, info, file, image, rows, refusal);
+  const bool read = info != nullptr && readPngImage(png, info, file, image, rows, decode);
   png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
   return read;
 }
 
-struct JpegErrors {
-  jpeg_error_mgr manager;
+// What libjpeg calls back into, for one decode; an error, a scan too many
+// and a cancel all leave through `jump`.
+struct JpegHooks {
+  jpeg_error_mgr errors;  // first: libjpeg hands its address back
+  jpeg_progress_mgr progress;
   jmp_buf jump;
-  Refusal* refusal;
+  Decode* decode;
 };
 
+JpegHooks& hooksOf(j_common_ptr info) { return *reinterpret_cast<JpegHooks*>(info->err); }
+
 void jpegError(j_common_ptr info) {
-  auto* errors = reinterpret_cast<JpegErrors*>(info->err);
   std::array<char, JMSG_LENGTH_MAX> text{};
   (*info->err->format_message)(info, text.data());
-  errors->refusal->message = std::string("The JPEG image cannot be read: ") + text.data();
-  longjmp(errors->jump, 1);
+  hooksOf(info).decode->refusal.message = std::string("The JPEG image cannot be read: ") + text.data();
+  longjmp(hooksOf(info).jump, 1);
 }
 
 // Warnings of damaged data are many; the image is printed as decoded.
 void jpegMessage(j_common_ptr /*info*/, int /*level*/) {}
 
+// libjpeg's progress monitor: before each row of blocks it takes in while
+// it reads a file of several scans whole, and before each row it hands out.
+// A scan costs a pass over its blocks however few its bytes, so the scans
+// are counted as they come.
+void jpegProgress(j_common_ptr info) {
+  Decode& decode = *hooksOf(info).decode;
+  if (reinterpret_cast<j_decompress_ptr>(info)->input_scan_number > kMaxJpegScans) {
+    decode.refusal = {"The JPEG image has more than the " + std::to_string(kMaxJpegScans) +
+                          " scans the printer takes.",
+                      PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR};
+  } else if (!canceled(decode)) {
+    return;
+  }
+  longjmp(hooksOf(info).jump, 1);
+}
+
+uint64_t roundedUp(uint64_t value, uint64_t step) { return (value + step - 1) / step * step; }
+
+// What libjpeg holds of an image of several scans, read whole before the
+// first row comes out: every component's coefficients, 64 JCOEF a block,
+// in a whole number of samplings, as it allocates them. An image of one
+// scan is decoded as it is read.
+uint64_t coefficientBytes(jpeg_decompress_struct& info) {
+  uint64_t bytes = 0;
+  if (!jpeg_has_multiple_scans(&info)) return bytes;
+  for (int c = 0; c < info.num_components; ++c) {
+    const jpeg_component_info& component = info.comp_info[c];
+    bytes += roundedUp(component.width_in_blocks, static_cast<uint64_t>(component.h_samp_factor)) *
+             roundedUp(component.height_in_blocks, static_cast<uint64_t>(component.v_samp_factor)) * sizeof(JBLOCK);
+  }
+  return bytes;
+}
+
+// libjpeg's own buffers of a few rows each, besides the coefficients: 0.35
+// MiB at 8192 pixels wide, the most of the samplings encoders use.
+constexpr uint64_t kJpegRowBuffers = uint64_t{1} << 20;
+
 // As PAPPL's JPEG filter reads it for a gray printer.
-bool readJpegImage(jpeg_decompress_struct& info, JpegErrors& errors, FILE* file, Image& image, Refusal& refusal) {
-  if (setjmp(errors.jump)) return false;
+bool readJpegImage(jpeg_decompress_struct& info, JpegHooks& hooks, FILE* file, Image& image, Decode& decode) {
+  if (setjmp(hooks.jump)) return false;
   jpeg_stdio_src(&info, file);
   jpeg_read_header(&info, TRUE);
   info.quantize_colors = FALSE;
@@ -129,7 +196,20 @@ bool readJpegImage(jpeg_decompress_struct& info, JpegErrors& errors, FILE* file,
   jpeg_calc_output_dimensions(&info);
   image.width = info.output_width;
   image.height = info.output_height;
-  if (!fits(image.width, image.height, refusal)) return false;
+  if (!fits(image.width, image.height, decode.refusal)) return false;
+  const uint64_t pixels = uint64_t{image.width} * image.height;
+  const uint64_t bytes = pixels + coefficientBytes(info);
+  if (bytes > kMaxImageBytes) {
+    const auto mib = [](uint64_t count) { return std::to_string((count + (uint64_t{1} << 20) - 1) >> 20); };
+    decode.refusal = {std::string("The ") + (info.progressive_mode ? "progressive" : "multi-scan") +
+                          " JPEG image needs " + mib(bytes) + " MiB to decode, more than the " +
+                          mib(kMaxImageBytes) + " MiB the printer takes.",
+                      PAPPL_JREASON_DOCUMENT_UNPRINTABLE_ERROR};
+    return false;
+  }
+  // Should libjpeg want more for its coefficients than counted here, it
+  // fails cleanly: it has no backing store to put them in instead.
+  info.mem->max_memory_to_use = static_cast<long>(kMaxImageBytes - pixels + kJpegRowBuffers);
   if (info.density_unit == 1) {
     image.xdpi = info.X_density;
     image.ydpi = info.Y_density;
@@ -148,15 +228,17 @@ bool readJpegImage(jpeg_decompress_struct& info, JpegErrors& errors, FILE* file,
   return true;
 }
 
-bool readJpeg(FILE* file, Image& image, Refusal& refusal) {
+bool readJpeg(FILE* file, Image& image, Decode& decode) {
   jpeg_decompress_struct info{};
-  JpegErrors errors{};
-  errors.refusal = &refusal;
-  info.err = jpeg_std_error(&errors.manager);
-  errors.manager.error_exit = jpegError;
-  errors.manager.emit_message = jpegMessage;
+  JpegHooks hooks{};
+  hooks.decode = &decode;
+  info.err = jpeg_std_error(&hooks.errors);
+  hooks.errors.error_exit = jpegError;
+  hooks.errors.emit_message = jpegMessage;
+  hooks.progress.progress_monitor = jpegProgress;
   jpeg_create_decompress(&info);
-  const bool read = readJpegImage(info, errors, file, image, refusal);
+  info.progress = &hooks.progress;
+  const bool read = readJpegImage(info, hooks, file, image, decode);
   jpeg_destroy_decompress(&info);
   return read;
 }
@@ -173,9 +255,13 @@ bool printImage(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
     return false;
   }
   Image image;
-  Refusal refusal;
+  Decode decode;
+  decode.job = job;
   const bool png = std::string_view(papplJobGetFormat(job)) == "image/png";
-  const bool read = png ? readPng(file.get(), image, refusal) : readJpeg(file.get(), image, refusal);
+  const bool read = png ? readPng(file.get(), image, decode) : readJpeg(file.get(), image, decode);
+  // PAPPL ends a canceled job as canceled, with its own message.
+  if (decode.canceled) return false;
+  Refusal& refusal = decode.refusal;
   if (!read && refusal.message.empty()) refusal.message = "The image cannot be read.";
   if (read && image.xdpi != image.ydpi) {
     refusal = {"The image's pixels are not square (" + std::to_string(image.xdpi) + " x " +

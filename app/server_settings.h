@@ -30,9 +30,14 @@ struct AppLimits {
 extern AppLimits gLimits;
 
 // An image is decoded whole: at most this many pixels a side, one byte each
-// (8192 dots are 13.6 in at 600 dpi).
+// (8192 dots are 13.6 in at 600 dpi), and at most kMaxImageBytes held for
+// it in all: a JPEG of several scans (progressive) is held as coefficients
+// too, 128 bytes a block of each component, besides its pixels.
 inline constexpr int kMaxImagePixels = 8192;
 inline constexpr size_t kMaxImageBytes = size_t{kMaxImagePixels} * kMaxImagePixels;
+// Every scan of a JPEG costs a pass over the blocks it covers, however few
+// its bytes; encoders write a few dozen at most. TurboJPEG 2.1's limit.
+inline constexpr int kMaxJpegScans = 500;
 
 // The printer's own format: label command files, sent through the filter.
 inline constexpr const char* kLabelFormat = "application/vnd.tamrisk-label";

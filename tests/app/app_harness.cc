@@ -356,6 +356,29 @@ bool PrinterApp::waitUntilBlockedOnAPipe() const {
   return false;
 }
 
+bool PrinterApp::waitUntilBusy(double seconds) const {
+  // utime and stime, after the name (which may hold spaces and parentheses).
+  const auto used = [this] {
+    const std::string stat = readFile("/proc/" + std::to_string(pid_) + "/stat");
+    unsigned long user = 0, system = 0;
+    const size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos ||
+        std::sscanf(stat.c_str() + nameEnd + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                    &system) != 2) {
+      return 0.0;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  };
+  const double until = used() + seconds;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < deadline) {
+    if (used() >= until) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+
 namespace {
 
 // A request written as a browser on another name would write it: libcups
@@ -578,7 +601,7 @@ std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gra
   return readFile(path);
 }
 
-std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray) {
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray, JpegCoding coding) {
   TempDir dir;
   const std::string path = dir.path() + "/page.jpg";
   FILE* file = std::fopen(path.c_str(), "wb");
@@ -590,13 +613,20 @@ std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gr
   jpeg_stdio_dest(&info, file);
   info.image_width = width;
   info.image_height = height;
-  info.input_components = 1;
-  info.in_color_space = JCS_GRAYSCALE;
+  const bool color = coding == JpegCoding::ProgressiveColor;
+  info.input_components = color ? 3 : 1;
+  info.in_color_space = color ? JCS_RGB : JCS_GRAYSCALE;
   jpeg_set_defaults(&info);
   jpeg_set_quality(&info, 100, TRUE);
+  if (coding != JpegCoding::Baseline) jpeg_simple_progression(&info);
   jpeg_start_compress(&info, TRUE);
+  std::vector<uint8_t> rgb(color ? size_t{width} * 3 : 0);
   while (info.next_scanline < height) {
     JSAMPROW row = const_cast<uint8_t*>(gray.data()) + size_t{info.next_scanline} * width;
+    if (color) {
+      for (size_t x = 0; x < width; ++x) std::fill_n(rgb.begin() + static_cast<long>(x * 3), 3, row[x]);
+      row = rgb.data();
+    }
     jpeg_write_scanlines(&info, &row, 1);
   }
   jpeg_finish_compress(&info);

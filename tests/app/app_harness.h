@@ -102,6 +102,9 @@ class PrinterApp {
   // while: a filter has stopped taking the job's pages. False when none did
   // within seconds.
   bool waitUntilBlockedOnAPipe() const;
+  // Waits until the app has used `seconds` of processor time more than when
+  // called; false when it did not within 30 s.
+  bool waitUntilBusy(double seconds) const;
 
   struct Page {
     int status = 0;
@@ -156,5 +159,10 @@ inline std::string pwgRaster(uint32_t width, uint32_t height, unsigned resolutio
 }
 // A page as a gray PNG image.
 std::string png(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);
-// A page as a gray JPEG image of quality 100.
-std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray);
+// How jpeg() codes a page: in one scan, or progressive as libjpeg's simple
+// progression has it, in gray or in color (each pixel's level in red, green
+// and blue; the color sampled 2 x 2, as cameras do).
+enum class JpegCoding { Baseline, Progressive, ProgressiveColor };
+// A page as a JPEG image of quality 100.
+std::string jpeg(uint32_t width, uint32_t height, const std::vector<uint8_t>& gray,
+                 JpegCoding coding = JpegCoding::Baseline);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app_harness.h"
+#include "jpeg_scans.h"
 #include "support/filter_process.h"
 #include "support/label_stream.h"
 #include "support/ppd_builder.h"
@@ -180,6 +181,7 @@ struct RasterCase {
   uint32_t width, height;  // the page in dots
   const char* attributes;  // of the job, as ipptool ATTR lines
   const char* options;     // what the filter is to be given for them
+  size_t jpegScans = 0;    // a progressive JPEG of as many scans
 };
 
 TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
@@ -217,6 +219,9 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
       // on it dot for dot.
       {"image", "image/png", "tamrisk_status-203dpi", 144, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
       {"photo", "image/jpeg", "tamrisk_standard-203dpi", 38, 203, 406, 203, "", "PageSize=9 Resolution=203dpi"},
+      // As many scans as taken; each repeated one changes no coefficient.
+      {"progressive", "image/jpeg", "tamrisk_standard-203dpi", 38, 203, 406, 203, "", "PageSize=9 Resolution=203dpi",
+       500},
       // What phones and CUPS's driverless queues send; copies are raster
       // copies, which the printer makes.
       {"apple", "image/urf", "tamrisk_rewinder-300dpi", 142, 300, 600, 300, "  ATTR integer copies 3\n",
@@ -235,6 +240,7 @@ TEST_F(PrinterAppTest, RasterJobsReachThePrinterAsTheFilterWritesThem) {
     const std::vector<uint8_t> gray = grayOf(image);
     const std::string document =
         format == "image/png"    ? png(c.width, c.height, gray)
+        : c.jpegScans > 0        ? withScans(jpeg(c.width, c.height, gray, JpegCoding::Progressive), c.jpegScans)
         : format == "image/jpeg" ? jpeg(c.width, c.height, gray)
         : format == "image/urf"  ? grayRaster(CUPS_RASTER_WRITE_APPLE, c.width, c.height, c.resolution, {gray})
                                  : pwgRaster(c.width, c.height, c.resolution, gray);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app_harness.h"
+#include "jpeg_scans.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -180,6 +181,13 @@ std::string pngHeader(uint32_t width, uint32_t height) {
          pngChunk("IDAT", "") + pngChunk("IEND", "");
 }
 
+// A JPEG cut after the header of its first scan: a decoder must not get
+// further.
+std::string jpegHeader(const std::string& jpeg) {
+  const size_t scan = jpeg.find("\xFF\xDA");
+  return jpeg.substr(0, scan + 2 + (static_cast<uint8_t>(jpeg[scan + 2]) << 8 | static_cast<uint8_t>(jpeg[scan + 3])));
+}
+
 struct ImageCase {
   const char* name;
   const char* format;
@@ -189,8 +197,10 @@ struct ImageCase {
 };
 
 // An image is decoded whole: one larger than a label needs is refused
-// unread, and a damaged one ends its job, each with the reason; so does a
-// raster document cut off within a page, whose part page stays unprinted.
+// unread, so is a progressive JPEG whose coefficients with its pixels would
+// pass 64 MiB, a JPEG once its scans pass 500, and a damaged one ends its
+// job, each with the reason; so does a raster document cut off within a
+// page, whose part page stays unprinted.
 TEST_F(PrinterAppBoundsTest, DocumentsThePrinterCannotTakeEndAbortedWithTheReason) {
   // A printer of its own: what the cut document's whole page printed is
   // nobody else's to take.
@@ -210,6 +220,15 @@ TEST_F(PrinterAppBoundsTest, DocumentsThePrinterCannotTakeEndAbortedWithTheReaso
        "document-format-error"},
       {"8193 pixels wide JPEG", "image/jpeg", jpeg(8193, 8, std::vector<uint8_t>(size_t{8193} * 8, 255)),
        "^The image is 8193 x 8 pixels", "document-unprintable-error"},
+      // 16 MiB of pixels and 48.2 MiB of coefficients: the luma's and, at
+      // a quarter each, two chromas'.
+      {"progressive color JPEG 16 rows past 64 MiB, its header only", "image/jpeg",
+       jpegHeader(jpeg(4096, 4112, std::vector<uint8_t>(size_t{4096} * 4112, 255), JpegCoding::ProgressiveColor)),
+       "^The progressive JPEG image needs 65 MiB to decode, more than the 64 MiB the printer takes[.]$",
+       "document-unprintable-error"},
+      {"JPEG of 5000 scans", "image/jpeg",
+       withScans(jpeg(406, 203, std::vector<uint8_t>(size_t{406} * 203, 255), JpegCoding::Progressive), 5000),
+       "^The JPEG image has more than the 500 scans the printer takes[.]$", "document-unprintable-error"},
       {"PWG raster cut within its second page", "image/pwg-raster", twoPages.substr(0, twoPages.size() - 100),
        "^The raster document ends or is damaged within page 2[.]$", "document-format-error"},
   };
@@ -228,11 +247,22 @@ TEST_F(PrinterAppBoundsTest, DocumentsThePrinterCannotTakeEndAbortedWithTheReaso
   EXPECT_TRUE(app_->running());
 }
 
-// A printer that stops reading holds the filter, and the job with it; once
-// canceled, the job ends by the kill delay, its filter gone, and the job
-// queued behind it prints over a new connection.
-TEST_F(PrinterAppBoundsTest, ACanceledJobEndsByTheKillDelayThoughThePrinterStopsReading) {
-  addPrinter("stalled", "tamrisk_standard-600dpi");
+struct HeldJob {
+  const char* name;
+  const char* driver;
+  const char* format;
+  std::string document;
+  std::string attributes;
+  size_t printerTakes;  // before it stops reading; SIZE_MAX, it reads on
+  double endsWithin;    // seconds after the cancel
+};
+
+// A printer that stops reading holds the filter, and the job with it; a
+// JPEG whose every scan is a pass over a large image holds the job's thread
+// in the decoder. Once canceled, the job ends, by the kill delay
+// with its filter gone, at once from the decoder, and the job queued behind
+// it prints over a new connection.
+TEST_F(PrinterAppBoundsTest, ACanceledJobEndsThoughThePrinterStopsReadingOrItsImageTakesLong) {
   // Labels of a megabyte each (4 x 6 in at 600 dpi, uncompressed), more
   // than the kernel, the pipes and the filter hold between the app and the
   // printer.
@@ -240,40 +270,59 @@ TEST_F(PrinterAppBoundsTest, ACanceledJobEndsByTheKillDelayThoughThePrinterStops
   std::vector<uint8_t> stripes(size_t{kWidth} * kHeight, 255);
   for (size_t y = 0; y < kHeight; y += 16) std::fill_n(stripes.begin() + static_cast<long>(y * kWidth), kWidth, 0);
   const size_t labels = 4 + (largestSendBuffer() + (size_t{1} << 20)) / (kWidth / 8 * kHeight);
-  const std::string many = grayRaster(CUPS_RASTER_WRITE_PWG, kWidth, kHeight, 600,
-                                      std::vector<std::vector<uint8_t>>(labels, stripes));
-  const std::string attributes =
-      "  ATTR keyword media na_index-4x6_4x6in\n"
-      "  ATTR boolean label-compression false\n";
+  // The largest progressive gray image within 64 MiB, its pixels and its
+  // coefficients, in as many scans as taken: some 7 s of one processor.
+  constexpr uint32_t kImageWidth = 4096, kImageHeight = 5456;
+  const HeldJob cases[] = {
+      {"the printer stops reading", "tamrisk_standard-600dpi", "image/pwg-raster",
+       grayRaster(CUPS_RASTER_WRITE_PWG, kWidth, kHeight, 600, std::vector<std::vector<uint8_t>>(labels, stripes)),
+       "  ATTR keyword media na_index-4x6_4x6in\n"
+       "  ATTR boolean label-compression false\n",
+       kWidth / 8 * kHeight, kKillDelaySeconds + 10.0},
+      {"a JPEG of 500 scans", "tamrisk_standard-203dpi", "image/jpeg",
+       withScans(jpeg(kImageWidth, kImageHeight, std::vector<uint8_t>(size_t{kImageWidth} * kImageHeight, 255),
+                      JpegCoding::Progressive),
+                 500),
+       "", SIZE_MAX, 3.0},
+  };
+  int number = 0;
+  for (const HeldJob& c : cases) {
+    SCOPED_TRACE(c.name);
+    PretendPrinter printer;
+    const std::string name = "held" + std::to_string(++number);
+    const IppResult created = ipptool(app_->systemUri(), createPrinterTest(name, c.driver, printer.uri()));
+    ASSERT_EQ(created.status, 0) << created.output;
+    printer.holdAfter(c.printerTakes);
+    std::chrono::steady_clock::time_point ended;
+    IppResult first;
+    std::thread printing([&] {
+      first = send(name,
+                   printJobTest(c.attributes, "  EXPECT job-state WITH-VALUE 7\n"
+                                              "  EXPECT job-state-message WITH-VALUE \"Job canceled.\"\n"),
+                   c.format, c.document);
+      ended = std::chrono::steady_clock::now();
+    });
+    const bool held = c.printerTakes == SIZE_MAX ? app_->waitUntilBusy(1.0)
+                                                 : printer.waitUntilHeld() && app_->waitUntilBlockedOnAPipe();
+    EXPECT_TRUE(held) << "the job was not held";
+    const auto canceled = std::chrono::steady_clock::now();
+    const IppResult cancel = ipptool(app_->printerUri(name), cancelJobTest());
+    // Queued while the canceled job ends; a command file is spooled as it is.
+    const std::string commands = "SL203,24,G\r\nSOT\r\nP1\r\n";
+    IppResult second;
+    std::thread queued([&] { second = send(name, printJobTest(""), "application/vnd.tamrisk-label", commands); });
+    printing.join();
+    queued.join();
+    EXPECT_EQ(cancel.status, 0) << cancel.output;
+    EXPECT_EQ(first.status, 0) << first.output << app_->log();
+    EXPECT_LT(std::chrono::duration<double>(ended - canceled).count(), c.endsWithin);
+    EXPECT_EQ(second.status, 0) << second.output << app_->log();
+    EXPECT_EQ(app_->children(), 0) << "a filter is left behind";
 
-  printer_->holdAfter(kWidth / 8 * kHeight);
-  std::chrono::steady_clock::time_point ended;
-  IppResult first;
-  std::thread printing([&] {
-    first = send("stalled",
-                 printJobTest(attributes, "  EXPECT job-state WITH-VALUE 7\n"
-                                          "  EXPECT job-state-message WITH-VALUE \"Job canceled.\"\n"),
-                 "image/pwg-raster", many);
-    ended = std::chrono::steady_clock::now();
-  });
-  EXPECT_TRUE(printer_->waitUntilHeld() && app_->waitUntilBlockedOnAPipe()) << "the printer did not stop the job";
-  const auto canceled = std::chrono::steady_clock::now();
-  const IppResult cancel = ipptool(app_->printerUri("stalled"), cancelJobTest());
-  // Queued while the canceled job ends; a command file is spooled as it is.
-  const std::string commands = "SL203,24,G\r\nSOT\r\nP1\r\n";
-  IppResult second;
-  std::thread queued([&] { second = send("stalled", printJobTest(""), "application/vnd.tamrisk-label", commands); });
-  printing.join();
-  queued.join();
-  EXPECT_EQ(cancel.status, 0) << cancel.output;
-  EXPECT_EQ(first.status, 0) << first.output << app_->log();
-  EXPECT_LT(std::chrono::duration<double>(ended - canceled).count(), kKillDelaySeconds + 10.0);
-  EXPECT_EQ(second.status, 0) << second.output << app_->log();
-  EXPECT_EQ(app_->children(), 0) << "a filter is left behind";
-
-  printer_->release();
-  const std::string received = printer_->take(SIZE_MAX);
-  EXPECT_NE(received.find(commands + "\r\n"), std::string::npos) << "the queued job did not reach the printer";
+    printer.release();
+    const std::string received = printer.take(SIZE_MAX);
+    EXPECT_NE(received.find(commands + "\r\n"), std::string::npos) << "the queued job did not reach the printer";
+  }
   EXPECT_TRUE(app_->running());
 }
 
