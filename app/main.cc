@@ -29,6 +29,7 @@
 #include "limits.h"
 #include "printer_driver.h"
 #include "server_settings.h"
+#include "spawn.h"
 #include "state_save.h"
 #include "web.h"
 
@@ -359,6 +360,10 @@ int main(int argc, char* argv[]) {
   const int status = papplMainloop(argc, arguments.data(), TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()),
                                    drivers.data(), nullptr, driverCallback, nullptr, nullptr, makeSystem, nullptr,
                                    nullptr);
+  // PAPPL waits a minute for the jobs in progress, then returns with their
+  // threads still running: what they started goes, Ghostscript too, which
+  // no parent's death would end.
+  endChildren();
   for (const std::string& path : gSockets) unlink(path.c_str());
   return status;
 }

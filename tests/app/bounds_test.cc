@@ -5,8 +5,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -275,6 +278,88 @@ TEST_F(PrinterAppBoundsTest, ACanceledJobEndsByTheKillDelayThoughThePrinterStops
   const std::string received = printer_->take(SIZE_MAX);
   EXPECT_NE(received.find(commands + "\r\n"), std::string::npos) << "the queued job did not reach the printer";
   EXPECT_TRUE(app_->running());
+}
+
+// A PDF of `pages` 4 x 6 in labels, each a frame.
+std::string labelsPdf(int pages) {
+  const std::string frame = "4 w 10 10 268 412 re S";
+  std::vector<std::string> objects{"<< /Type /Catalog /Pages 2 0 R >>", "",
+                                   "<< /Length " + std::to_string(frame.size()) + " >>\nstream\n" + frame +
+                                       "\nendstream"};
+  std::string kids;
+  for (int page = 0; page < pages; ++page) {
+    kids += std::to_string(objects.size() + 1) + " 0 R ";
+    objects.emplace_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Contents 3 0 R >>");
+  }
+  objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>";
+  std::string pdf = "%PDF-1.4\n", xref = "0000000000 65535 f \n";
+  for (size_t i = 0; i < objects.size(); ++i) {
+    std::array<char, 24> entry{};
+    std::snprintf(entry.data(), entry.size(), "%010zu 00000 n \n", pdf.size());
+    xref += entry.data();
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::string count = std::to_string(objects.size() + 1);
+  return pdf + "xref\n0 " + count + "\n" + xref + "trailer\n<< /Size " + count + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(pdf.size()) + "\n%%EOF\n";
+}
+
+// A PDF job's processes end with the app that started them, even when it is
+// killed and nothing they do meets the app's end: pdftopdf laying out a
+// document of many pages (20000 take it seconds of processor time), or the
+// filter held by a printer that stops reading, gstoraster and Ghostscript
+// waiting for the app to take their pages.
+TEST(PrinterAppEnd, AKilledAppLeavesNoProcessOfItsJobs) {
+  if (!std::filesystem::exists(std::string(TMK_PPD_BUILD_DIR) + "/tmk38.ppd")) GTEST_SKIP() << "no generated PPDs";
+  if (!std::filesystem::exists(std::string(TMK_CUPS_SERVERBIN) + "/filter/gstoraster")) GTEST_SKIP() << "no PDF";
+  struct Case {
+    const char* name;
+    int pages;
+    bool held;
+    size_t processes;  // under the app when it is killed, at least
+  };
+  // 4 x 6 in labels of a megabyte each at 600 dpi, uncompressed: more than
+  // the kernel holds between the app and the printer.
+  const int enough = 4 + static_cast<int>((largestSendBuffer() + (size_t{1} << 20)) / (2400 / 8 * 3600));
+  for (const Case& c : {Case{"rendering", 20000, false, 2}, Case{"held", enough, true, 3}}) {
+    SCOPED_TRACE(c.name);
+    PretendPrinter printer;
+    if (c.held) printer.holdAfter(0);
+    PrinterApp app(TMK_PPD_BUILD_DIR);
+    ASSERT_EQ(ipptool(app.systemUri(), createPrinterTest("labels", "tamrisk_standard-600dpi", printer.uri())).status, 0)
+        << app.log();
+    TempDir dir;
+    const std::string document = dir.write("labels.pdf", labelsPdf(c.pages));
+    std::thread job([&] {
+      ipptool(app.printerUri("labels"),
+              printJobTest("  ATTR keyword media na_index-4x6_4x6in\n  ATTR boolean label-compression false\n"),
+              {"-f", document, "-d", "filetype=application/pdf"});
+    });
+    if (c.held) {
+      EXPECT_TRUE(printer.waitUntilHeld() && app.waitUntilBlockedOnAPipe()) << app.log();
+    }
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<ProcessId> processes;
+    while ((processes = app.descendants()).size() < c.processes &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(30)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(processes.size(), c.processes) << app.log();
+
+    app.end(SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string left;
+    do {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      left.clear();
+      for (const ProcessId& process : processes) {
+        if (alive(process)) left += " " + readFile("/proc/" + std::to_string(process.pid) + "/comm");
+      }
+    } while (!left.empty() && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(left, "") << "still running after the app was killed";
+    printer.release();
+    job.join();
+  }
 }
 
 }  // namespace
