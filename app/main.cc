@@ -4,7 +4,7 @@
 //                          [-o share-printers=true] [-o listen-hostname=HOST] [-o admin-group=GROUP]
 //                          [-o control-socket=PATH] [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
 //                          [-o tmk-prefilter-directory=DIR] [-o max-document-size=MIB]
-//                          [-o max-active-jobs=N] [-o job-kill-delay=SECONDS] ...
+//                          [-o max-active-jobs=N] [-o job-kill-delay=SECONDS] [-o max-clients=N] ...
 //
 // and PAPPL's other subcommands (add, printers, submit, drivers, ...).
 #include <sys/socket.h>

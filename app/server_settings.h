@@ -16,12 +16,13 @@ struct AppPaths {
 };
 extern AppPaths gPaths;
 
-// What one job may take of the host (the server options max-document-size,
-// max-active-jobs and job-kill-delay).
+// What one job, and the clients, may take of the host (the server options
+// max-document-size, max-active-jobs, job-kill-delay and max-clients).
 struct AppLimits {
   uint64_t documentBytes = uint64_t{256} << 20;  // of a document in the spool
   int activeJobs = 100;                          // a printer holds, printing or waiting
   std::chrono::seconds killDelay{30};            // a canceled job's processes get to end
+  int clients = 100;                             // connected at once, each with a thread
 };
 extern AppLimits gLimits;
 

@@ -51,17 +51,23 @@ int loopbackListener(int* port) {
 }
 
 bool accepting(int port) {
+  const int fd = loopbackConnection(port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+}  // namespace
+
+int loopbackConnection(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
-
-}  // namespace
 
 PretendPrinter::PretendPrinter(uint8_t status) : status_(status) {
   listener_ = loopbackListener(&port_);

@@ -132,6 +132,9 @@ class PrinterApp {
   pid_t pid_ = -1;
 };
 
+// A TCP connection to 127.0.0.1:`port`, or -1.
+int loopbackConnection(int port);
+
 // The most a socket's send buffer grows to: what the kernel keeps of a job
 // whose printer has stopped reading.
 size_t largestSendBuffer();

@@ -1,7 +1,10 @@
-// What one job may take of the host running the app, with small limits:
-// documents of at most 1 MiB, two jobs a printer, 2 s for a canceled job's
-// processes to end. Whoever reaches the app's port controls the documents.
+// What one job, and the clients, may take of the host running the app, with
+// small limits: documents of at most 1 MiB, two jobs a printer, 2 s for a
+// canceled job's processes to end, 8 clients at once. Whoever reaches the
+// app's port controls the documents.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,6 +27,7 @@ namespace {
 
 constexpr size_t kDocumentLimit = size_t{1} << 20;
 constexpr int kKillDelaySeconds = 2;
+constexpr int kClients = 8;
 
 class PrinterAppBoundsTest : public testing::Test {
  protected:
@@ -33,7 +37,8 @@ class PrinterAppBoundsTest : public testing::Test {
     app_ = std::make_unique<PrinterApp>(TMK_PPD_BUILD_DIR, "",
                                         std::vector<std::string>{"-o", "max-document-size=1", "-o",
                                                                  "max-active-jobs=2", "-o",
-                                                                 "job-kill-delay=" + std::to_string(kKillDelaySeconds)});
+                                                                 "job-kill-delay=" + std::to_string(kKillDelaySeconds),
+                                                                 "-o", "max-clients=" + std::to_string(kClients)});
   }
   static void TearDownTestSuite() {
     app_.reset();
@@ -162,6 +167,25 @@ TEST_F(PrinterAppBoundsTest, APrinterTakesNoMoreJobsThanItsLimit) {
     EXPECT_EQ(next.status, 0) << next.output << app_->log();
     EXPECT_EQ(printer_->take(commands.size() + 2), commands + "\r\n");
   }
+}
+
+// Connections that send nothing take the app's clients, each for PAPPL's
+// wait of 30 s: the next one is served only once one has ended, and then
+// at once, not at the app's next idle wake.
+TEST_F(PrinterAppBoundsTest, PastItsClientsTheAppServesTheNextOnceOneEnds) {
+  std::vector<int> idle;
+  for (int i = 0; i < kClients; ++i) idle.push_back(loopbackConnection(app_->port()));
+  const int asking = loopbackConnection(app_->port());
+  ASSERT_GE(asking, 0);
+  const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  ASSERT_EQ(write(asking, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  pollfd answer{asking, POLLIN, 0};
+  EXPECT_EQ(poll(&answer, 1, 2000), 0) << "served past the limit of " << kClients << " clients";
+  for (const int fd : idle) close(fd);
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_EQ(poll(&answer, 1, 20000), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(5));
+  close(asking);
 }
 
 std::string bigEndian(uint32_t value) {
