@@ -66,8 +66,7 @@ bool FilterProcess::start(const Call& call) {
     // nobody reads cannot run, so it goes.
     use_.report(true, std::string("Unable to start the filter's output thread: ") + error.what());
     kill(pid_, SIGKILL);
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    reap(pid_, nullptr);
     pid_ = -1;
     return false;
   }

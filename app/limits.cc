@@ -1,7 +1,8 @@
 // What one job may take of the host: the size of a document in the spool,
 // the jobs a printer holds and one user of them, the size of the whole
 // spool, the size of a decoded image and the time a canceled job's
-// processes get to end, all but the image size server options.
+// processes get to end, all but the image size server options; and how
+// many clients the server serves at once.
 //
 // PAPPL 1.3.1 has no setting for the first, so some of its calls are met
 // here first: a function this program defines takes the place of PAPPL's and
@@ -217,12 +218,14 @@ bool setUpLimits(int numOptions, cups_option_t* options) {
   long long perOwner = gLimits.jobsPerOwner;
   long long spoolMib = static_cast<long long>(gLimits.spoolBytes >> 20);
   long long delay = gLimits.killDelay.count();
-  // k-octets are an IPP integer.
+  long long clients = gLimits.clients;
+  // k-octets are an IPP integer; PAPPL serves at most 32768 clients.
   if (!numberOption(numOptions, options, "max-document-size", 1, INT32_MAX / 1024, mib) ||
       !numberOption(numOptions, options, "max-active-jobs", 1, 65535, jobs) ||
       !numberOption(numOptions, options, "max-jobs-per-user", 1, 65535, perOwner) ||
       !numberOption(numOptions, options, "max-spool-size", 1, INT32_MAX, spoolMib) ||
-      !numberOption(numOptions, options, "job-kill-delay", 1, 3600, delay)) {
+      !numberOption(numOptions, options, "job-kill-delay", 1, 3600, delay) ||
+      !numberOption(numOptions, options, "max-clients", 1, 32768, clients)) {
     return false;
   }
   gLimits.documentBytes = static_cast<uint64_t>(mib) << 20;
@@ -230,6 +233,7 @@ bool setUpLimits(int numOptions, cups_option_t* options) {
   gLimits.jobsPerOwner = static_cast<int>(perOwner);
   gLimits.spoolBytes = static_cast<uint64_t>(spoolMib) << 20;
   gLimits.killDelay = std::chrono::seconds(delay);
+  gLimits.clients = static_cast<int>(clients);
 
   if (!ours("ippAddRange", reinterpret_cast<void*>(&ippAddRange)) ||
       !ours("papplJobOpenFile", reinterpret_cast<void*>(&papplJobOpenFile)) ||
@@ -257,6 +261,14 @@ bool setUpLimits(int numOptions, cups_option_t* options) {
 
 void applyLimits(pappl_system_t* system) {
   papplSystemSetMaxImageSize(system, kMaxImageBytes, kMaxImagePixels, kMaxImagePixels);
+  // PAPPL's own is half the descriptors the app may open (10000 where 20000
+  // are allowed), each client a thread that waits 30 s for a byte and is
+  // kept by one now and then. At the limit PAPPL's main loop takes no
+  // connection, on the control socket neither, and looks again only when
+  // its wait ends, up to 30 s later: a timer that does nothing (called on
+  // that loop's thread, the system's read lock held) ends it each second.
+  papplSystemSetMaxClients(system, gLimits.clients);
+  papplSystemAddTimerCallback(system, 0, 1, [](pappl_system_t*, void*) { return true; }, nullptr);
   papplSystemIteratePrinters(system, [](pappl_printer_t* printer, void*) { limitPrinter(printer); }, nullptr);
 }
 

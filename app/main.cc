@@ -4,7 +4,7 @@
 //                          [-o share-printers=true] [-o listen-hostname=HOST] [-o admin-group=GROUP]
 //                          [-o control-socket=PATH] [-o tmk-filter=PATH] [-o tmk-ppd-directory=DIR]
 //                          [-o tmk-prefilter-directory=DIR] [-o max-document-size=MIB]
-//                          [-o max-active-jobs=N] [-o job-kill-delay=SECONDS] ...
+//                          [-o max-active-jobs=N] [-o job-kill-delay=SECONDS] [-o max-clients=N] ...
 //
 // and PAPPL's other subcommands (add, printers, submit, drivers, ...).
 #include <sys/socket.h>
@@ -33,6 +33,7 @@
 #include "job_expiry.h"
 #include "request_guard.h"
 #include "state_load.h"
+#include "spawn.h"
 #include "state_save.h"
 #include "web.h"
 #include "web_guard.h"
@@ -377,6 +378,10 @@ int main(int argc, char* argv[]) {
   const int status = papplMainloop(argc, arguments.data(), TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()),
                                    drivers.data(), nullptr, driverCallback, nullptr, nullptr, makeSystem, nullptr,
                                    nullptr);
+  // PAPPL waits a minute for the jobs in progress, then returns with their
+  // threads still running: what they started goes, Ghostscript too, which
+  // no parent's death would end.
+  endChildren();
   for (const std::string& path : gSockets) unlink(path.c_str());
   return status;
 }

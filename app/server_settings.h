@@ -17,15 +17,16 @@ struct AppPaths {
 };
 extern AppPaths gPaths;
 
-// What one job, and one user, may take of the host (the server options
-// max-document-size, max-active-jobs, max-jobs-per-user, max-spool-size and
-// job-kill-delay).
+// What one job, one user and the clients may take of the host (the server
+// options max-document-size, max-active-jobs, max-jobs-per-user,
+// max-spool-size, job-kill-delay and max-clients).
 struct AppLimits {
   uint64_t documentBytes = uint64_t{256} << 20;  // of a document in the spool
   int activeJobs = 100;                          // a printer holds, printing or waiting
   int jobsPerOwner = 50;                         // of one user or other host on a printer
   uint64_t spoolBytes = uint64_t{1} << 30;       // of all documents in the spool
   std::chrono::seconds killDelay{30};            // a canceled job's processes get to end
+  int clients = 100;                             // connected at once, each with a thread
 };
 extern AppLimits gLimits;
 

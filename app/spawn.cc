@@ -1,12 +1,16 @@
 #include "spawn.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 rlim_t gStartFileSize = RLIM_INFINITY;
 
@@ -30,12 +34,33 @@ struct Limit {
   rlimit value;
 };
 
+// The children not yet reaped that lead a process group, or that stay in
+// the app's (the filter), for endChildren(). Never destroyed: job threads
+// may reap while the app exits.
+struct Children {
+  std::mutex mutex;
+  std::vector<std::pair<pid_t, bool>> processes;  // with mutex held; true: leads a group
+  bool ended = false;
+};
+Children& children() {
+  static auto* const all = new Children;
+  return *all;
+}
+
 // The child, between vfork and exec: it runs in the app's memory, on the
 // stack of the thread that waits for it, where only async-signal-safe calls
 // may be made and nothing of the app's may change. Returns only when
 // something failed, with errno set.
 void becomeProgram(const char* program, char* const* argv, char* const* envp, std::span<const int> fds, pid_t group,
-                   std::span<const Limit> limits, int report) {
+                   std::span<const Limit> limits, int report, pid_t app) {
+  // Ends when the thread that waits for it does, however the app ends; an
+  // app that ended before this left the child to another parent. (prctl is
+  // a bare system call, like the rest.)
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return;
+  if (getppid() != app) {
+    errno = ESRCH;
+    return;
+  }
   for (size_t target = 0; target < fds.size(); ++target) {
     if (dup2(fds[target], static_cast<int>(target)) < 0) return;
   }
@@ -69,8 +94,8 @@ void becomeProgram(const char* program, char* const* argv, char* const* envp, st
 // the one of the waiting thread that it shares the stack with.
 [[noreturn]] __attribute__((noinline)) void runChild(const char* program, char* const* argv, char* const* envp,
                                                      std::span<const int> fds, pid_t group,
-                                                     std::span<const Limit> limits, int report) {
-  becomeProgram(program, argv, envp, fds, group, limits, report);
+                                                     std::span<const Limit> limits, int report, pid_t app) {
+  becomeProgram(program, argv, envp, fds, group, limits, report, app);
   const int error = errno;
   (void)!write(report, &error, sizeof error);
   _exit(127);
@@ -117,8 +142,9 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
   sigset_t all, before;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &before);
+  const pid_t app = getpid();
   const pid_t child = vfork();
-  if (child == 0) runChild(program.c_str(), argv.data(), envp.data(), fds, group, set, report->write.get());
+  if (child == 0) runChild(program.c_str(), argv.data(), envp.data(), fds, group, set, report->write.get(), app);
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (child < 0) return forkError;
@@ -133,7 +159,21 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
     return error;
   }
   *pid = child;
+  // A member of a group goes with its leader.
+  if (group <= 0) {
+    Children& known = children();
+    std::lock_guard lock(known.mutex);
+    if (known.ended) kill(group == 0 ? -child : child, SIGKILL);
+    known.processes.emplace_back(child, group == 0);
+  }
   return 0;
+}
+
+void endChildren() {
+  Children& known = children();
+  std::lock_guard lock(known.mutex);
+  known.ended = true;
+  for (const auto& [pid, leads] : known.processes) kill(leads ? -pid : pid, SIGKILL);
 }
 
 CancelWatch::CancelWatch(std::function<bool()> canceled, std::chrono::seconds delay)
@@ -209,6 +249,11 @@ int reap(pid_t pid, CancelWatch* watch, rusage* usage) {
   while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
   }
   if (watch != nullptr) watch->forget(pid);
+  {
+    Children& known = children();
+    std::lock_guard lock(known.mutex);
+    std::erase_if(known.processes, [pid](const auto& process) { return process.first == pid; });
+  }
   int status = 0;
   while (wait4(pid, &status, 0, usage) < 0 && errno == EINTR) {
   }

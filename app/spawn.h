@@ -77,9 +77,16 @@ extern rlim_t gStartFileSize;
 // Starts `program` with `args` (its name first) and `env`, the descriptors
 // `fds` becoming its 0, 1, 2 and on; 0 or errno's value. A `group` of 0
 // makes the child lead a process group of its own, a positive one puts it
-// in that group, so that one signal stops it and whatever it starts.
+// in that group, so that one signal stops it and whatever it starts. The
+// child gets SIGKILL when the calling thread ends, the app killed too, so
+// that thread must reap it (reap()).
 int spawnProgram(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
                  std::span<const int> fds, pid_t* pid, pid_t group = -1, const ChildLimits& limits = {});
+
+// At the app's end: SIGKILL to every child not yet reaped and the process
+// group it leads (what a prefilter started, which its parent's death does
+// not end), and to each child started from then on.
+void endChildren();
 
 // Ends a canceled job's processes: they get SIGTERM as soon as `canceled`
 // says so, and SIGKILL once `delay` has passed since, when the action set by
@@ -117,6 +124,7 @@ class CancelWatch {
   std::thread thread_;
 };
 
-// Waits for a child and reaps it, forgotten by `watch` first; its wait
-// status, its use of resources in `usage` when given.
+// Waits for a child of spawnProgram() and reaps it, forgotten by `watch`
+// (when given) and endChildren() first; its wait status, its use of
+// resources in `usage` when given.
 int reap(pid_t pid, CancelWatch* watch, rusage* usage = nullptr);

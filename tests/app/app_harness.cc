@@ -51,17 +51,23 @@ int loopbackListener(int* port) {
 }
 
 bool accepting(int port) {
+  const int fd = loopbackConnection(port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+}  // namespace
+
+int loopbackConnection(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  const bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return connected;
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
-
-}  // namespace
 
 PretendPrinter::PretendPrinter(uint8_t status) : status_(status) {
   listener_ = loopbackListener(&port_);
@@ -252,9 +258,9 @@ void PrinterApp::start() {
   }
 }
 
-void PrinterApp::stop() {
+void PrinterApp::end(int signal) {
   if (pid_ > 0) {
-    kill(pid_, SIGTERM);
+    kill(pid_, signal);
     int status = 0;
     waitpid(pid_, &status, 0);
   }
@@ -276,46 +282,73 @@ std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log")
 
 size_t PrinterApp::spooled() const {
   const auto files = std::filesystem::directory_iterator(home_.path() + "/spool");
-  return static_cast<size_t>(std::distance(begin(files), end(files)));
+  return static_cast<size_t>(std::distance(std::filesystem::begin(files), std::filesystem::end(files)));
 }
 
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
 namespace {
 
-// Every process and its parent.
-std::vector<std::pair<pid_t, pid_t>> processes() {
-  std::vector<std::pair<pid_t, pid_t>> list;
+struct ProcessStat {
+  ProcessId id;
+  pid_t parent = 0;
+  char state = 0;
+};
+
+// What /proc/PID/stat says of a process; an id of 0 once it has ended.
+ProcessStat processStat(const std::string& pid) {
+  const std::string stat = readFile("/proc/" + pid + "/stat");
+  // pid (name) state ppid pgrp session tty tpgid flags minflt cminflt majflt
+  // cmajflt utime stime cutime cstime priority nice threads itrealvalue
+  // starttime ...; the name may hold spaces and parentheses.
+  const size_t nameEnd = stat.rfind(')');
+  ProcessStat process;
+  if (nameEnd == std::string::npos ||
+      std::sscanf(stat.c_str() + nameEnd + 1, " %c %d %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
+                  &process.state, &process.parent, &process.id.started) != 3) {
+    return {};
+  }
+  process.id.pid = std::atoi(stat.c_str());
+  return process;
+}
+
+// Every process.
+std::vector<ProcessStat> processes() {
+  std::vector<ProcessStat> list;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string stat = readFile(entry.path().string() + "/stat");
-    // pid (name) state ppid ...; the name may hold spaces and parentheses.
-    const size_t nameEnd = stat.rfind(')');
-    if (nameEnd == std::string::npos) continue;
-    int parent = 0;
-    char state = 0;
-    if (std::sscanf(stat.c_str() + nameEnd + 1, " %c %d", &state, &parent) == 2) {
-      list.emplace_back(std::atoi(stat.c_str()), parent);
-    }
+    if (const ProcessStat process = processStat(entry.path().filename().string()); process.id.pid > 0) list.push_back(process);
   }
   return list;
 }
 
 }  // namespace
 
+bool alive(const ProcessId& process) {
+  const ProcessStat now = processStat(std::to_string(process.pid));
+  return now.id.pid == process.pid && now.id.started == process.started && now.state != 'Z' && now.state != 'X';
+}
+
 int PrinterApp::children() const {
   int count = 0;
-  for (const auto& [process, parent] : processes()) count += parent == pid_ ? 1 : 0;
+  for (const ProcessStat& process : processes()) count += process.parent == pid_ ? 1 : 0;
   return count;
+}
+
+std::vector<ProcessId> PrinterApp::descendants() const {
+  const auto all = processes();
+  std::vector<ProcessId> tree;
+  for (size_t i = 0; i <= tree.size(); ++i) {
+    const pid_t parent = i == 0 ? pid_ : tree[i - 1].pid;
+    for (const ProcessStat& process : all) {
+      if (process.parent == parent) tree.push_back(process.id);
+    }
+  }
+  return tree;
 }
 
 std::vector<std::string> PrinterApp::processOwners() const {
   std::vector<pid_t> tree{pid_};
-  const auto all = processes();
-  for (size_t i = 0; i < tree.size(); ++i) {
-    for (const auto& [process, parent] : all) {
-      if (parent == tree[i]) tree.push_back(process);
-    }
-  }
+  for (const ProcessId& process : descendants()) tree.push_back(process.pid);
   std::vector<std::string> owners;
   for (const pid_t process : tree) {
     const std::string status = readFile("/proc/" + std::to_string(process) + "/status");

@@ -5,6 +5,7 @@
 
 #include <cups/http.h>
 #include <cups/raster.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -61,6 +62,14 @@ class PretendPrinter {
   std::thread thread_;
 };
 
+// A process, and when it started: its number may go to another later.
+struct ProcessId {
+  pid_t pid = 0;
+  unsigned long long started = 0;  // clock ticks after boot
+};
+// True while the process runs (not once it is a zombie).
+bool alive(const ProcessId& process);
+
 struct IppResult {
   int status = -1;
   std::string output;
@@ -88,8 +97,10 @@ class PrinterApp {
   size_t spooled() const;
   bool running() const;
   // Stops the server, and starts it again on the same home, state and port.
-  void stop();
+  void stop() { end(SIGTERM); }
   void start();
+  // Ends the server with `signal` and waits for it.
+  void end(int signal);
   // The app's command line (`args` after the program), run as the server's
   // user so that it finds the server's control socket.
   IppResult command(const std::vector<std::string>& args) const;
@@ -98,6 +109,8 @@ class PrinterApp {
   // The "Uid:" lines (real, effective, saved and file system user) of the
   // app and every process under it.
   std::vector<std::string> processOwners() const;
+  // Every process under the app: its filters, prefilters and what they start.
+  std::vector<ProcessId> descendants() const;
   // Waits until a thread of the app has slept in a write to a pipe for a
   // while: a filter has stopped taking the job's pages. False when none did
   // within seconds.
@@ -125,6 +138,9 @@ class PrinterApp {
   int port_ = 0;
   pid_t pid_ = -1;
 };
+
+// A TCP connection to 127.0.0.1:`port`, or -1.
+int loopbackConnection(int port);
 
 // The most a socket's send buffer grows to: what the kernel keeps of a job
 // whose printer has stopped reading.

@@ -1,12 +1,18 @@
-// What one job may take of the host running the app, with small limits:
-// documents of at most 1 MiB, two jobs a printer, 2 s for a canceled job's
-// processes to end. Whoever reaches the app's port controls the documents.
+// What one job, and the clients, may take of the host running the app, with
+// small limits: documents of at most 1 MiB, two jobs a printer, 2 s for a
+// canceled job's processes to end, 8 clients at once. Whoever reaches the
+// app's port controls the documents.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -22,6 +28,7 @@ namespace {
 
 constexpr size_t kDocumentLimit = size_t{1} << 20;
 constexpr int kKillDelaySeconds = 2;
+constexpr int kClients = 8;
 
 class PrinterAppBoundsTest : public testing::Test {
  protected:
@@ -31,7 +38,8 @@ class PrinterAppBoundsTest : public testing::Test {
     app_ = std::make_unique<PrinterApp>(TMK_PPD_BUILD_DIR, "",
                                         std::vector<std::string>{"-o", "max-document-size=1", "-o",
                                                                  "max-active-jobs=2", "-o",
-                                                                 "job-kill-delay=" + std::to_string(kKillDelaySeconds)});
+                                                                 "job-kill-delay=" + std::to_string(kKillDelaySeconds),
+                                                                 "-o", "max-clients=" + std::to_string(kClients)});
   }
   static void TearDownTestSuite() {
     app_.reset();
@@ -160,6 +168,25 @@ TEST_F(PrinterAppBoundsTest, APrinterTakesNoMoreJobsThanItsLimit) {
     EXPECT_EQ(next.status, 0) << next.output << app_->log();
     EXPECT_EQ(printer_->take(commands.size() + 2), commands + "\r\n");
   }
+}
+
+// Connections that send nothing take the app's clients, each for PAPPL's
+// wait of 30 s: the next one is served only once one has ended, and then
+// at once, not at the app's next idle wake.
+TEST_F(PrinterAppBoundsTest, PastItsClientsTheAppServesTheNextOnceOneEnds) {
+  std::vector<int> idle;
+  for (int i = 0; i < kClients; ++i) idle.push_back(loopbackConnection(app_->port()));
+  const int asking = loopbackConnection(app_->port());
+  ASSERT_GE(asking, 0);
+  const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  ASSERT_EQ(write(asking, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  pollfd answer{asking, POLLIN, 0};
+  EXPECT_EQ(poll(&answer, 1, 2000), 0) << "served past the limit of " << kClients << " clients";
+  for (const int fd : idle) close(fd);
+  const auto closed = std::chrono::steady_clock::now();
+  EXPECT_EQ(poll(&answer, 1, 20000), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(5));
+  close(asking);
 }
 
 std::string bigEndian(uint32_t value) {
@@ -324,6 +351,88 @@ TEST_F(PrinterAppBoundsTest, ACanceledJobEndsThoughThePrinterStopsReadingOrItsIm
     EXPECT_NE(received.find(commands + "\r\n"), std::string::npos) << "the queued job did not reach the printer";
   }
   EXPECT_TRUE(app_->running());
+}
+
+// A PDF of `pages` 4 x 6 in labels, each a frame.
+std::string labelsPdf(int pages) {
+  const std::string frame = "4 w 10 10 268 412 re S";
+  std::vector<std::string> objects{"<< /Type /Catalog /Pages 2 0 R >>", "",
+                                   "<< /Length " + std::to_string(frame.size()) + " >>\nstream\n" + frame +
+                                       "\nendstream"};
+  std::string kids;
+  for (int page = 0; page < pages; ++page) {
+    kids += std::to_string(objects.size() + 1) + " 0 R ";
+    objects.emplace_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Contents 3 0 R >>");
+  }
+  objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>";
+  std::string pdf = "%PDF-1.4\n", xref = "0000000000 65535 f \n";
+  for (size_t i = 0; i < objects.size(); ++i) {
+    std::array<char, 24> entry{};
+    std::snprintf(entry.data(), entry.size(), "%010zu 00000 n \n", pdf.size());
+    xref += entry.data();
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const std::string count = std::to_string(objects.size() + 1);
+  return pdf + "xref\n0 " + count + "\n" + xref + "trailer\n<< /Size " + count + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(pdf.size()) + "\n%%EOF\n";
+}
+
+// A PDF job's processes end with the app that started them, even when it is
+// killed and nothing they do meets the app's end: pdftopdf laying out a
+// document of many pages (20000 take it seconds of processor time), or the
+// filter held by a printer that stops reading, gstoraster and Ghostscript
+// waiting for the app to take their pages.
+TEST(PrinterAppEnd, AKilledAppLeavesNoProcessOfItsJobs) {
+  if (!std::filesystem::exists(std::string(TMK_PPD_BUILD_DIR) + "/tmk38.ppd")) GTEST_SKIP() << "no generated PPDs";
+  if (!std::filesystem::exists(std::string(TMK_CUPS_SERVERBIN) + "/filter/gstoraster")) GTEST_SKIP() << "no PDF";
+  struct Case {
+    const char* name;
+    int pages;
+    bool held;
+    size_t processes;  // under the app when it is killed, at least
+  };
+  // 4 x 6 in labels of a megabyte each at 600 dpi, uncompressed: more than
+  // the kernel holds between the app and the printer.
+  const int enough = 4 + static_cast<int>((largestSendBuffer() + (size_t{1} << 20)) / (2400 / 8 * 3600));
+  for (const Case& c : {Case{"rendering", 20000, false, 2}, Case{"held", enough, true, 3}}) {
+    SCOPED_TRACE(c.name);
+    PretendPrinter printer;
+    if (c.held) printer.holdAfter(0);
+    PrinterApp app(TMK_PPD_BUILD_DIR);
+    ASSERT_EQ(ipptool(app.systemUri(), createPrinterTest("labels", "tamrisk_standard-600dpi", printer.uri())).status, 0)
+        << app.log();
+    TempDir dir;
+    const std::string document = dir.write("labels.pdf", labelsPdf(c.pages));
+    std::thread job([&] {
+      ipptool(app.printerUri("labels"),
+              printJobTest("  ATTR keyword media na_index-4x6_4x6in\n  ATTR boolean label-compression false\n"),
+              {"-f", document, "-d", "filetype=application/pdf"});
+    });
+    if (c.held) {
+      EXPECT_TRUE(printer.waitUntilHeld() && app.waitUntilBlockedOnAPipe()) << app.log();
+    }
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<ProcessId> processes;
+    while ((processes = app.descendants()).size() < c.processes &&
+           std::chrono::steady_clock::now() - started < std::chrono::seconds(30)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_GE(processes.size(), c.processes) << app.log();
+
+    app.end(SIGKILL);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::string left;
+    do {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      left.clear();
+      for (const ProcessId& process : processes) {
+        if (alive(process)) left += " " + readFile("/proc/" + std::to_string(process.pid) + "/comm");
+      }
+    } while (!left.empty() && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(left, "") << "still running after the app was killed";
+    printer.release();
+    job.join();
+  }
 }
 
 }  // namespace
