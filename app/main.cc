@@ -25,6 +25,7 @@
 #include "access.h"
 #include "device_uri.h"
 #include "app_icons.h"
+#include "connection_limits.h"
 #include "drivers.h"
 #include "jobs.h"
 #include "limits.h"
@@ -172,7 +173,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
   if (!setUpLimits(numOptions, options)) return nullptr;
-  if (!webGuarded() || !requestsGuarded()) {
+  if (!webGuarded() || !requestsGuarded() || !connectionsLimited()) {
     std::fprintf(stderr, "%s: This build cannot guard the web pages with this PAPPL (built for 1.3.1).\n", kName);
     return nullptr;
   }

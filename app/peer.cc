@@ -221,6 +221,21 @@ const Peer& clientPeer(pappl_client_t* client, bool withUser) {
   return connection.peer;
 }
 
+std::string connectionPeer(int fd) {
+  Connection connection = lookUp(fd);
+  const Peer& peer = connection.peer;
+  switch (peer.kind) {
+    case Peer::Kind::ControlSocket:
+      return "";
+    case Peer::Kind::ThisMachine: {
+      const std::optional<uid_t> uid = loopbackPeerUser(connection.ours, connection.theirs);
+      return uid ? "user " + std::to_string(*uid) : "user ?";
+    }
+    default:
+      return "host " + peer.name;
+  }
+}
+
 bool isMember(uid_t uid, gid_t groupId) {
   if (uid == 0) return true;
   if (groupId == static_cast<gid_t>(-1)) return false;

@@ -29,3 +29,8 @@ const Peer& clientPeer(pappl_client_t* client, bool withUser = true);
 // Whether `uid` is root or in the group `groupId` (its primary group or one
 // of its others).
 bool isMember(uid_t uid, gid_t groupId);
+
+// Who holds the other end of the connected socket `fd`, as a key: the local
+// user of a loopback connection ("user N"), the other host's address
+// ("host A"); empty for the control socket.
+std::string connectionPeer(int fd);

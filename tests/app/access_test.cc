@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -424,17 +423,6 @@ TEST(AppAccess, OnlyLocalAdministratorsAdministerAndOtherHostsPrintOnlyWhenShare
               0);
     EXPECT_TRUE(app.running()) << app.log();
   }
-}
-
-// Runs `work` in a thread of its own as the user `uid` (the other threads
-// keep theirs): the kernel names that user as the owner of the
-// connections the thread makes.
-template <typename Work>
-void asUser(uid_t uid, Work work) {
-  std::thread thread([&] {
-    if (syscall(SYS_setresuid, uid, uid, uid) == 0) work();
-  });
-  thread.join();
 }
 
 // A browser acts only for its own user, on the app's own site: a form

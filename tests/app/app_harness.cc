@@ -484,6 +484,13 @@ PrinterApp::Page PrinterApp::web(const std::string& path, const std::string& for
   return page;
 }
 
+void asUser(uid_t uid, const std::function<void()>& work) {
+  std::thread thread([&] {
+    if (syscall(SYS_setresuid, uid, uid, uid) == 0) work();
+  });
+  thread.join();
+}
+
 size_t largestSendBuffer() {
   size_t least = 0, initial = 0, most = size_t{4} << 20;
   std::sscanf(readFile("/proc/sys/net/ipv4/tcp_wmem").c_str(), "%zu %zu %zu", &least, &initial, &most);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -141,6 +142,11 @@ class PrinterApp {
 
 // A TCP connection to 127.0.0.1:`port`, or -1.
 int loopbackConnection(int port);
+
+// Runs `work` in a thread of its own as the user `uid` (the other threads
+// keep theirs; only root may): the kernel names that user as the owner of
+// the connections the thread makes.
+void asUser(uid_t uid, const std::function<void()>& work);
 
 // The most a socket's send buffer grows to: what the kernel keeps of a job
 // whose printer has stopped reading.

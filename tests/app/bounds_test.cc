@@ -28,7 +28,7 @@ namespace {
 
 constexpr size_t kDocumentLimit = size_t{1} << 20;
 constexpr int kKillDelaySeconds = 2;
-constexpr int kClients = 8;
+constexpr int kClients = 16;
 
 class PrinterAppBoundsTest : public testing::Test {
  protected:
@@ -170,23 +170,40 @@ TEST_F(PrinterAppBoundsTest, APrinterTakesNoMoreJobsThanItsLimit) {
   }
 }
 
-// Connections that send nothing take the app's clients, each for PAPPL's
-// wait of 30 s: the next one is served only once one has ended, and then
-// at once, not at the app's next idle wake.
-TEST_F(PrinterAppBoundsTest, PastItsClientsTheAppServesTheNextOnceOneEnds) {
+// A connection that sends nothing keeps its place for PAPPL's wait of 30 s.
+// One local user (or another host) holds at most a quarter of the app's
+// clients: past that its connections are closed as they come, while other
+// users and the command line are served; once its own end, it is served
+// again.
+TEST_F(PrinterAppBoundsTest, NoOneClientKeepsTheOthersOut) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user's connection needs root";
   std::vector<int> idle;
   for (int i = 0; i < kClients; ++i) idle.push_back(loopbackConnection(app_->port()));
-  const int asking = loopbackConnection(app_->port());
-  ASSERT_GE(asking, 0);
-  const std::string request = "GET / HTTP/1.1\r\nHost: localhost\r\n\r\n";
-  ASSERT_EQ(write(asking, request.data(), request.size()), static_cast<ssize_t>(request.size()));
-  pollfd answer{asking, POLLIN, 0};
-  EXPECT_EQ(poll(&answer, 1, 2000), 0) << "served past the limit of " << kClients << " clients";
+  // Those past the share are closed as the app takes them; the others it
+  // keeps for 30 s.
+  std::vector<pollfd> ends;
+  for (const int fd : idle) ends.push_back({fd, POLLIN, 0});
+  int closed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (closed < kClients - kClients / 4 && std::chrono::steady_clock::now() < deadline) {
+    if (poll(ends.data(), ends.size(), 100) <= 0) continue;
+    for (pollfd& end : ends) {
+      char byte = 0;
+      if (end.revents != 0 && read(end.fd, &byte, 1) == 0) {
+        ++closed;
+        end.fd = -1;
+      }
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(poll(ends.data(), ends.size(), 0), 0) << "more than a quarter closed";
+  EXPECT_EQ(closed, kClients - kClients / 4);
+  int status = 0;
+  asUser(65534, [&] { status = app_->web("/").status; });
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(app_->command({"printers"}).status, 0);
   for (const int fd : idle) close(fd);
-  const auto closed = std::chrono::steady_clock::now();
-  EXPECT_EQ(poll(&answer, 1, 20000), 1);
-  EXPECT_LT(std::chrono::steady_clock::now() - closed, std::chrono::seconds(5));
-  close(asking);
+  EXPECT_EQ(app_->web("/").status, 200);
 }
 
 std::string bigEndian(uint32_t value) {
