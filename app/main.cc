@@ -30,7 +30,9 @@
 #include "limits.h"
 #include "printer_driver.h"
 #include "server_settings.h"
+#include "server_stop.h"
 #include "job_expiry.h"
+#include "job_order.h"
 #include "request_guard.h"
 #include "state_load.h"
 #include "state_save.h"
@@ -147,6 +149,8 @@ void printerCreated(pappl_printer_t* printer, void* /*data*/) {
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {
   const auto option = [&](const char* name) { return cupsGetOption(name, numOptions, options); };
+  // Before any thread is made (PAPPL's DNS-SD makes one with the system).
+  blockStopSignals();
   // The server parses documents from anyone: never as root.
   if (getuid() == 0 || geteuid() == 0) {
     std::fprintf(stderr,
@@ -171,7 +175,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
   if (!setUpLimits(numOptions, options)) return nullptr;
-  if (!webGuarded() || !requestsGuarded()) {
+  if (!webGuarded() || !requestsGuarded() || !jobsInArrivalOrder()) {
     std::fprintf(stderr, "%s: This build cannot guard the web pages with this PAPPL (built for 1.3.1).\n", kName);
     return nullptr;
   }
@@ -220,6 +224,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   // PWG raster that reaches the spool (the app spools what clients send,
   // where this PAPPL lets it; the command line's submit always does).
   papplSystemAddMIMEFilter(system, "image/pwg-raster", kLabelFormat, printPwgDocument, nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", kLabelFormat, printAppleRasterDocument, nullptr);
   // PDF, where the prefilters that render it are installed; before any
   // printer is made or loaded, as its formats are fixed then.
   if (pdfPrefiltersInstalled()) {
@@ -258,12 +263,12 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     papplSystemDelete(system);
     return nullptr;
   }
-  papplSystemSetSaveCallback(system, stateSaveCallback(), gStateFile.data());
+  papplSystemSetSaveCallback(system, stateSaveCallback(system, gStateFile.c_str()), gStateFile.data());
   // After the state, which keeps PAPPL's own image and job limits and who
   // administers and prints.
   applyLimits(system);
   applyAccessPolicy(system);
-  if (!startJobExpiry(system)) {
+  if (!startJobExpiry(system) || !startWaitingJobs(system) || !startStopWatch(system, gSockets)) {
     papplSystemDelete(system);
     return nullptr;
   }

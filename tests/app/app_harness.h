@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -84,11 +85,12 @@ class PrinterApp {
   std::string home() const { return home_.path(); }
   int port() const { return port_; }
   std::string log() const;
-  // The documents in the spool folder.
+  // The documents in the spool folder, not the jobs' records.
   size_t spooled() const;
   bool running() const;
-  // Stops the server, and starts it again on the same home, state and port.
-  void stop();
+  // Stops the server (SIGTERM, or SIGKILL as a crash would end it), and
+  // starts it again on the same home, state and port.
+  void stop(int signal = SIGTERM);
   void start();
   // The app's command line (`args` after the program), run as the server's
   // user so that it finds the server's control socket.
