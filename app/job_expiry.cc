@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "each_printer.h"
+
 namespace {
 
 // What PAPPL advertises as multiple-operation-time-out.
@@ -38,8 +40,6 @@ void lookAtJob(pappl_job_t* job, void* data) {
   }
 }
 
-// Without the system's lock: PAPPL takes a printer's, then the system's,
-// as it aborts a job.
 void endExpiredJobs(pappl_printer_t* printer) {
   Expired expired{{}, time(nullptr)};
   papplPrinterIterateActiveJobs(printer, lookAtJob, &expired, 1, 0);
@@ -82,16 +82,7 @@ bool startJobExpiry(pappl_system_t* system) {
       for (;;) {
         std::this_thread::sleep_for(kCheckInterval);
         if (!papplSystemIsRunning(system)) continue;
-        std::vector<int> printers;
-        papplSystemIteratePrinters(
-            system,
-            [](pappl_printer_t* printer, void* ids) {
-              static_cast<std::vector<int>*>(ids)->push_back(papplPrinterGetID(printer));
-            },
-            &printers);
-        for (const int id : printers) {
-          if (pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, id, nullptr)) endExpiredJobs(printer);
-        }
+        forEachPrinter(system, endExpiredJobs);
       }
     }).detach();
     return true;

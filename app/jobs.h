@@ -12,11 +12,13 @@ bool writeRasterLine(pappl_job_t* job, pappl_pr_options_t* options, pappl_device
                      const unsigned char* line);
 bool endRasterPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device, unsigned page);
 bool endRasterJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
-// A client's PWG raster document, spooled and read by the app (raster_job.cc):
-// the MIME filter callback, and whether this PAPPL hands such documents to
-// the spool, where the app reads 1-bit pages besides 8-bit ones.
+// A client's PWG or Apple raster document, spooled and read by the app
+// (raster_job.cc): the MIME filter callbacks, and whether this PAPPL hands
+// such documents to the spool, where they queue as every other format does
+// and the app reads 1-bit pages besides 8-bit ones.
 bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* data);
-bool pwgDocumentsSpooled();
+bool printAppleRasterDocument(pappl_job_t* job, pappl_device_t* device, void* data);
+bool rasterDocumentsSpooled();
 
 // Label command files, the printer's own format, through the filter as they
 // are (raw_job.cc).

@@ -22,14 +22,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "interpose.h"
+#include "job_expiry.h"
 #include "limits.h"
 #include "server_settings.h"
 #include "spawn.h"
+#include "state_save.h"
 
 AppLimits gLimits;
 
@@ -56,8 +59,10 @@ bool numberOption(int numOptions, cups_option_t* options, const char* name, long
 int documentKOctets() { return static_cast<int>(gLimits.documentBytes / 1024); }
 
 // A second descriptor of the document PAPPL is copying into the spool in
-// this thread, until the answer to the request that sent it.
+// this thread, until the answer to the request that sent it; meanwhile its
+// job waits for it however long it takes.
 thread_local Fd tSpooling;
+thread_local std::optional<ArrivingDocument> tArriving;
 // The bytes of it read since the spool was last measured, and whether the
 // spool was found full.
 thread_local uint64_t tUnmeasured = 0;
@@ -100,6 +105,25 @@ void countOwnersJob(pappl_job_t* job, void* data) {
   }
 }
 
+// Operations whose success a client relies on outliving a crash: a job
+// accepted, or taken back.
+bool changesJobs(ipp_op_t op) {
+  switch (op) {
+    case IPP_OP_PRINT_JOB:
+    case IPP_OP_CREATE_JOB:
+    case IPP_OP_SEND_DOCUMENT:
+    case IPP_OP_CANCEL_JOB:
+    case IPP_OP_CANCEL_JOBS:
+    case IPP_OP_CANCEL_MY_JOBS:
+    case IPP_OP_CANCEL_CURRENT_JOB:
+    case IPP_OP_HOLD_JOB:
+    case IPP_OP_RELEASE_JOB:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string formatted(const char* format, va_list arguments) {
   va_list counting;
   va_copy(counting, arguments);
@@ -130,9 +154,17 @@ extern "C" ipp_attribute_t* ippAddRange(ipp_t* ipp, ipp_tag_t group, const char*
 extern "C" int papplJobOpenFile(pappl_job_t* job, char* fname, size_t fnamesize, const char* directory,
                                 const char* ext, const char* mode) {
   static const auto open = theirs<decltype(&papplJobOpenFile)>("papplJobOpenFile");
+  // PAPPL's job attribute files, as it saves the state.
+  if (ext != nullptr && std::strcmp(ext, "ipp") == 0 && mode != nullptr) {
+    const std::optional<int> handled = std::strcmp(mode, "w") == 0 ? openJobAttributesForSave(job, fname, fnamesize, directory)
+                                       : std::strcmp(mode, "x") == 0 ? removeJobAttributesForSave(job, fname, fnamesize, directory)
+                                                                     : std::nullopt;
+    if (handled) return *handled;
+  }
   const int fd = open(job, fname, fnamesize, directory, ext, mode);
   if (fd >= 0 && ext == nullptr && mode != nullptr && std::strcmp(mode, "w") == 0) {
     tSpooling = Fd(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    tArriving.emplace(job);
   }
   return fd;
 }
@@ -144,6 +176,7 @@ extern "C" int papplJobOpenFile(pappl_job_t* job, char* fname, size_t fnamesize,
 extern "C" ipp_t* papplClientRespondIPP(pappl_client_t* client, ipp_status_t status, const char* message, ...) {
   static const auto respond = theirs<decltype(&papplClientRespondIPP)>("papplClientRespondIPP");
   const Fd spooled = std::move(tSpooling);
+  tArriving.reset();
   const bool spoolFull = std::exchange(tSpoolFull, false);
   if (spoolFull && status == IPP_STATUS_ERROR_INTERNAL) {
     return respond(client, IPP_STATUS_ERROR_BUSY, "The spool holds %llu MiB of documents, as much as it takes: try again later.",
@@ -155,6 +188,17 @@ extern "C" ipp_t* papplClientRespondIPP(pappl_client_t* client, ipp_status_t sta
       fstat(spooled.get(), &file) == 0 && static_cast<uint64_t>(file.st_size) >= gLimits.documentBytes) {
     return respond(client, IPP_STATUS_ERROR_REQUEST_ENTITY, "The document is larger than the limit of %llu MiB.",
                    static_cast<unsigned long long>(gLimits.documentBytes >> 20));
+  }
+  if (status == IPP_STATUS_OK && changesJobs(papplClientGetOperation(client))) {
+    // The client is told once its document and the job's record are on
+    // disk: an fsync of the document, and a save shared with whoever else
+    // waits for one.
+    if (spooled.get() >= 0 && fsync(spooled.get()) != 0) {
+      papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "Unable to sync the document to disk: %s", std::strerror(errno));
+    }
+    if (!saveStateNow(papplClientGetSystem(client))) {
+      papplLogClient(client, PAPPL_LOGLEVEL_ERROR, "The job's record is not on disk yet.");
+    }
   }
   pappl_printer_t* printer = papplClientGetPrinter(client);
   if (status == IPP_STATUS_ERROR_BUSY && printer != nullptr && papplPrinterGetMaxActiveJobs(printer) > 0 &&

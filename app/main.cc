@@ -31,7 +31,9 @@
 #include "limits.h"
 #include "printer_driver.h"
 #include "server_settings.h"
+#include "server_stop.h"
 #include "job_expiry.h"
+#include "job_order.h"
 #include "request_guard.h"
 #include "state_load.h"
 #include "spawn.h"
@@ -149,6 +151,8 @@ void printerCreated(pappl_printer_t* printer, void* /*data*/) {
 
 pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*/) {
   const auto option = [&](const char* name) { return cupsGetOption(name, numOptions, options); };
+  // Before any thread is made (PAPPL's DNS-SD makes one with the system).
+  blockStopSignals();
   // The server parses documents from anyone: never as root.
   if (getuid() == 0 || geteuid() == 0) {
     std::fprintf(stderr,
@@ -173,7 +177,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   if (const char* ppds = option("tmk-ppd-directory")) gPaths.ppdDirectory = ppds;
   if (const char* prefilters = option("tmk-prefilter-directory")) gPaths.prefilterDirectory = prefilters;
   if (!setUpLimits(numOptions, options)) return nullptr;
-  if (!webGuarded() || !requestsGuarded() || !connectionsLimited()) {
+  if (!webGuarded() || !requestsGuarded() || !connectionsLimited() || !jobsInArrivalOrder()) {
     std::fprintf(stderr, "%s: This build cannot guard the web pages with this PAPPL (built for 1.3.1).\n", kName);
     return nullptr;
   }
@@ -222,6 +226,7 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
   // PWG raster that reaches the spool (the app spools what clients send,
   // where this PAPPL lets it; the command line's submit always does).
   papplSystemAddMIMEFilter(system, "image/pwg-raster", kLabelFormat, printPwgDocument, nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", kLabelFormat, printAppleRasterDocument, nullptr);
   // PDF, where the prefilters that render it are installed; before any
   // printer is made or loaded, as its formats are fixed then.
   if (pdfPrefiltersInstalled()) {
@@ -260,12 +265,12 @@ pappl_system_t* makeSystem(int numOptions, cups_option_t* options, void* /*data*
     papplSystemDelete(system);
     return nullptr;
   }
-  papplSystemSetSaveCallback(system, stateSaveCallback(), gStateFile.data());
+  papplSystemSetSaveCallback(system, stateSaveCallback(system, gStateFile.c_str()), gStateFile.data());
   // After the state, which keeps PAPPL's own image and job limits and who
   // administers and prints.
   applyLimits(system);
   applyAccessPolicy(system);
-  if (!startJobExpiry(system)) {
+  if (!startJobExpiry(system) || !startWaitingJobs(system) || !startStopWatch(system, gSockets)) {
     papplSystemDelete(system);
     return nullptr;
   }
@@ -379,9 +384,9 @@ int main(int argc, char* argv[]) {
   const int status = papplMainloop(argc, arguments.data(), TMK_APP_VERSION, kFooter, static_cast<int>(drivers.size()),
                                    drivers.data(), nullptr, driverCallback, nullptr, nullptr, makeSystem, nullptr,
                                    nullptr);
-  // PAPPL waits a minute for the jobs in progress, then returns with their
-  // threads still running: what they started goes, Ghostscript too, which
-  // no parent's death would end.
+  // Where PAPPL's loop ended (a Shutdown request), its jobs' threads may
+  // still run: what they started goes, Ghostscript too, which no parent's
+  // death would end. A signal ends the server in the stop watch instead.
   endChildren();
   for (const std::string& path : gSockets) unlink(path.c_str());
   return status;

@@ -193,14 +193,16 @@ bool driverCallback(pappl_system_t* system, const char* driverName, const char* 
   // to decode) where the app reads the document itself, as PAPPL's reader
   // hands them over under its own 8-bit header.
   data->raster_types = PAPPL_PWG_RASTER_TYPE_SGRAY_8;
-  if (pwgDocumentsSpooled()) data->raster_types |= PAPPL_PWG_RASTER_TYPE_BLACK_1;
+  if (rasterDocumentsSpooled()) data->raster_types |= PAPPL_PWG_RASTER_TYPE_BLACK_1;
   data->force_raster_type = PAPPL_PWG_RASTER_TYPE_NONE;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
   data->orient_default = IPP_ORIENT_PORTRAIT;
   data->input_face_up = true;
-  data->output_face_up = true;
+  // Labels come off the printer first one first: described face-up, a
+  // CUPS everywhere queue's PPD says Reverse and pdftopdf turns the pages.
+  data->output_face_up = false;
   data->finishings = PAPPL_FINISHINGS_TRIM;  // the cutter
 
   data->num_resolution = 1;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "interpose.h"
+#include "job_order.h"
 #include "job_filter.h"
 #include "job_options.h"
 #include "jobs.h"
@@ -158,9 +159,48 @@ namespace {
 // canceled.
 constexpr unsigned kCancelCheckRows = 256;
 
-// Reads the pages of a spooled PWG raster document into the raster job, as
+// An Apple raster document read from its spool file with libcups, as PAPPL
+// reads one from a client: its rows are the document's, whole.
+class AppleRasterReader {
+ public:
+  explicit AppleRasterReader(int fd) : raster_(cupsRasterOpen(fd, CUPS_RASTER_READ)) {}
+  ~AppleRasterReader() {
+    if (raster_ != nullptr) cupsRasterClose(raster_);
+  }
+  AppleRasterReader(const AppleRasterReader&) = delete;
+  AppleRasterReader& operator=(const AppleRasterReader&) = delete;
+
+  bool readHeader(cups_page_header2_t& header) {
+    std::memset(&header, 0, sizeof header);
+    if (raster_ == nullptr || failed_ || !cupsRasterReadHeader2(raster_, &header)) return false;
+    bytesPerLine_ = header.cupsBytesPerLine;
+    return true;
+  }
+  // The rest of a row is read and dropped; a page's rows are no longer
+  // than the label (the page is refused before its rows otherwise).
+  bool readRow(std::span<unsigned char> out) {
+    row_.resize(bytesPerLine_);
+    if (raster_ == nullptr || cupsRasterReadPixels(raster_, row_.data(), bytesPerLine_) != bytesPerLine_) {
+      failed_ = true;
+      return false;
+    }
+    std::copy_n(row_.begin(), std::min<size_t>(out.size(), row_.size()), out.begin());
+    return true;
+  }
+  // libcups does not tell a document's end from a damaged page header.
+  bool failed() const { return failed_; }
+
+ private:
+  cups_raster_t* raster_;
+  unsigned bytesPerLine_ = 0;
+  std::vector<unsigned char> row_;
+  bool failed_ = false;
+};
+
+// Reads the pages of a spooled raster document into the raster job, as
 // PAPPL's reader hands them over; false when the job fails.
-bool printPages(pappl_job_t* job, pappl_device_t* device, PwgReader& reader, cups_page_header2_t& header,
+template <typename Reader>
+bool printPages(pappl_job_t* job, pappl_device_t* device, Reader& reader, cups_page_header2_t& header,
                 unsigned& pages) {
   using Options = std::unique_ptr<pappl_pr_options_t, decltype(&papplJobDeletePrintOptions)>;
   const auto optionsFor = [job](const cups_page_header2_t& page) {
@@ -273,51 +313,22 @@ bool spoolDocument(pappl_job_t* job, pappl_client_t* client, std::string& filena
   return true;
 }
 
-}  // namespace
-
-// PAPPL's own, which reads a PWG raster or Apple raster document straight
-// from the client.
-extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client);
-
-namespace {
-
 // PAPPL's, which queues a spooled document, and reads and drops the rest of
 // a client's document that cannot be taken: looked up, not linked, so that
 // a PAPPL without them still runs the app, with its own raster reader.
 const auto submitFile = theirs<void (*)(pappl_job_t*, const char*)>("_papplJobSubmitFile");
 const auto flushDocument = theirs<void (*)(pappl_client_t*)>("_papplClientFlushDocumentData");
 
-}  // namespace
-
-// PAPPL 1.3.1 reads a client's PWG raster with libcups as it arrives, one
-// call per repeated pixel, in the client's thread. The app spools the
-// document instead, as for every other format, and prints it from the job's
-// thread with its own reader (printPwgDocument). Apple raster stays PAPPL's.
-extern "C" void _papplJobProcessRaster(pappl_job_t* job, pappl_client_t* client) {
-  static const auto pappls = theirs<void (*)(pappl_job_t*, pappl_client_t*)>("_papplJobProcessRaster");
-  const char* format = papplJobGetFormat(job);
-  if (format == nullptr || std::strcmp(format, "image/pwg-raster") != 0) {
-    if (pappls != nullptr) pappls(job, client);
-    return;
-  }
-  std::string filename;
-  if (spoolDocument(job, client, filename)) {
-    submitFile(job, filename.c_str());
-    return;
-  }
-  // The rest of the document is read and dropped, so that the answer
-  // reaches the client; the job ends with nothing printed.
-  flushDocument(client);
-  if (!filename.empty()) unlink(filename.c_str());
-  papplJobCancel(job);
+bool isRaster(const char* format) {
+  return format != nullptr && (std::strcmp(format, "image/pwg-raster") == 0 || std::strcmp(format, "image/urf") == 0);
 }
 
-bool pwgDocumentsSpooled() {
-  return ours("_papplJobProcessRaster", reinterpret_cast<void*>(&_papplJobProcessRaster)) && submitFile != nullptr &&
-         flushDocument != nullptr;
+int byName(void* first, void* second, void* /*data*/) {
+  return std::strcmp(static_cast<const char*>(first), static_cast<const char*>(second));
 }
 
-bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
+template <typename Reader>
+bool printRasterDocument(pappl_job_t* job, pappl_device_t* device) {
   const char* filename = papplJobGetFilename(job);
   const Fd file(filename != nullptr ? open(filename, O_RDONLY | O_CLOEXEC) : -1);
   if (file.get() < 0) {
@@ -326,10 +337,10 @@ bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* /*data*/) 
     papplJobSetMessage(job, "Unable to open the document.");
     return false;
   }
-  PwgReader reader(file.get());
+  Reader reader(file.get());
   cups_page_header2_t header;
   if (!reader.readHeader(header)) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The document is no PWG raster: no page header could be read.");
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "The document is no raster: no page header could be read.");
     papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
     return false;
   }
@@ -339,4 +350,58 @@ bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* /*data*/) 
   const bool printed = printPages(job, device, reader, header, pages);
   if (total == 0) papplJobSetImpressions(job, static_cast<int>(pages));
   return printed;
+}
+
+}  // namespace
+
+// Declared by PAPPL privately; the app's definition (request_guard.cc)
+// leaves out other users' private values.
+extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* client, cups_array_t* ra);
+
+// PAPPL 1.3.1 reads a client's PWG or Apple raster document as it arrives,
+// in the client's thread (PWG with libcups, one call per repeated pixel),
+// and only while the printer prints nothing else: a raster job sent while
+// another printed was answered server-error-busy. Here, in the client's
+// thread with no lock held, the document is spooled as every other format
+// is, the job queued and answered as PAPPL answers them, and printed from
+// the job's thread with the app's reader (PWG) or libcups' (Apple raster).
+extern "C" void _papplJobCopyDocumentData(pappl_client_t* client, pappl_job_t* job) {
+  static const auto pappls = theirs<void (*)(pappl_client_t*, pappl_job_t*)>("_papplJobCopyDocumentData");
+  if (!isRaster(papplJobGetFormat(job))) {
+    pappls(client, job);
+    return;
+  }
+  std::string filename;
+  if (!spoolDocument(job, client, filename)) {
+    // The rest of the document is read and dropped, so that the answer
+    // reaches the client; the job ends with nothing printed.
+    flushDocument(client);
+    if (!filename.empty()) unlink(filename.c_str());
+    papplJobCancel(job);
+    return;
+  }
+  // The job's thread starts once the client's answer is made: nothing else
+  // changes the job meanwhile, which PAPPL would have locked.
+  const JobStartsDeferred deferred;
+  submitFile(job, filename.c_str());
+  papplClientRespondIPP(client, IPP_STATUS_OK, nullptr);
+  cups_array_t* requested = cupsArrayNew(byName, nullptr);
+  for (const char* name : {"job-id", "job-state", "job-state-message", "job-state-reasons", "job-uri"}) {
+    cupsArrayAdd(requested, const_cast<char*>(name));
+  }
+  _papplJobCopyAttributesNoLock(job, client, requested);
+  cupsArrayDelete(requested);
+}
+
+bool rasterDocumentsSpooled() {
+  return ours("_papplJobCopyDocumentData", reinterpret_cast<void*>(&_papplJobCopyDocumentData)) &&
+         submitFile != nullptr && flushDocument != nullptr && jobsInArrivalOrder();
+}
+
+bool printPwgDocument(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
+  return printRasterDocument<PwgReader>(job, device);
+}
+
+bool printAppleRasterDocument(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
+  return printRasterDocument<AppleRasterReader>(job, device);
 }

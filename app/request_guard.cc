@@ -30,7 +30,6 @@
 
 #include "access.h"
 #include "interpose.h"
-#include "job_expiry.h"
 #include "limits.h"
 #include "peer.h"
 
@@ -265,12 +264,7 @@ extern "C" void _papplPrinterProcessIPP(pappl_client_t* client) {
 
 extern "C" void _papplJobProcessIPP(pappl_client_t* client) {
   static const auto dispatch = theirs<Dispatch>("_papplJobProcessIPP");
-  if (!admitted(client, Target::Job)) return;
-  // A document on its way keeps its job from ending for the want of one.
-  const ArrivingDocument arriving(ippGetOperation(papplClientGetRequest(client)) == IPP_OP_SEND_DOCUMENT
-                                      ? papplClientGetJob(client)
-                                      : nullptr);
-  dispatch(client);
+  if (admitted(client, Target::Job)) dispatch(client);
 }
 
 // The job's attributes as PAPPL adds them to a response, in the client's

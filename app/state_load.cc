@@ -1,5 +1,6 @@
 #include "state_load.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,14 +10,21 @@
 #include <fstream>
 #include <span>
 #include <sstream>
+#include <string_view>
 
+#include "server_settings.h"
 #include "spawn.h"
+#include "state_save.h"
 
 namespace {
 
 // cupsFileGets reads at most this much of a line into PAPPL's buffer, and
 // the rest as the next line.
 constexpr size_t kLongestLine = 2046;
+
+// A job's state as PAPPL writes it: processing, pending.
+constexpr std::string_view kPrinting = " state=\"5\"";
+constexpr std::string_view kWaiting = " state=\"3\"";
 
 // The lines PAPPL writes with quoted values (write_options in
 // system-loadsave.c): a printer's first line, its jobs, the contacts and
@@ -50,10 +58,51 @@ bool quoteOpenAfter(std::string_view line, bool open) {
   return open;
 }
 
+// PAPPL makes a loaded job with its name, owner, id and addresses, then
+// reads the job's attribute file, which holds them too: Get-Job-Attributes
+// then answered each twice. The files lose theirs before PAPPL reads them.
+void dropDuplicatedJobAttributes(pappl_system_t* system, const std::string& folder) {
+  DIR* spool = opendir(folder.c_str());
+  if (spool == nullptr) return;
+  while (const dirent* entry = readdir(spool)) {
+    const std::string_view name = entry->d_name;
+    if (!name.ends_with(".ipp")) continue;
+    const std::string path = folder + "/" + std::string(name);
+    ipp_t* attributes = ippNew();
+    {
+      const Fd in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      if (in.get() < 0 || ippReadFile(in.get(), attributes) != IPP_STATE_DATA) {
+        ippDelete(attributes);
+        continue;
+      }
+    }
+    bool dropped = false;
+    for (const char* duplicated :
+         {"job-name", "job-originating-user-name", "job-id", "job-uri", "job-uuid", "job-printer-uri"}) {
+      while (ipp_attribute_t* attribute = ippFindAttribute(attributes, duplicated, IPP_TAG_ZERO)) {
+        ippDeleteAttribute(attributes, attribute);
+        dropped = true;
+      }
+    }
+    const std::string fresh = path + ".new";
+    if (dropped) {
+      Fd out(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (out.get() < 0 || ippWriteFile(out.get(), attributes) != IPP_STATE_DATA || fsync(out.get()) != 0 ||
+          close(out.release()) != 0 || std::rename(fresh.c_str(), path.c_str()) != 0) {
+        unlink(fresh.c_str());
+        papplLog(system, PAPPL_LOGLEVEL_WARN, "Unable to rewrite the job attributes '%s'.", path.c_str());
+      }
+    }
+    ippDelete(attributes);
+  }
+  closedir(spool);
+}
+
 }  // namespace
 
-std::string repairedState(std::string_view text, std::vector<std::string>& notes) {
+std::string repairedState(std::string_view text, std::vector<std::string>& notes, int& resumed) {
   std::string out;
+  resumed = 0;
   size_t at = 0;
   int number = 0;
   bool skippingPrinter = false;
@@ -87,6 +136,11 @@ std::string repairedState(std::string_view text, std::vector<std::string>& notes
                       " bytes: left out" + (skippingPrinter ? ", with its printer" : ""));
       continue;
     }
+    // Quotes in values are escaped: this is the job's own state.
+    if (const size_t state = record.find(kPrinting); record.starts_with("Job ") && state != std::string::npos) {
+      record.replace(state, kPrinting.size(), kWaiting);
+      ++resumed;
+    }
     out.append(record).append("\n");
   }
   return out;
@@ -102,11 +156,16 @@ bool loadState(pappl_system_t* system, const std::string& file) {
   read << in.rdbuf();
   const std::string text = read.str();
   std::vector<std::string> notes;
-  const std::string repaired = repairedState(text, notes);
-  if (!notes.empty()) {
-    for (const std::string& note : notes) {
-      papplLog(system, PAPPL_LOGLEVEL_WARN, "State file '%s': %s.", file.c_str(), note.c_str());
-    }
+  int resumed = 0;
+  const std::string repaired = repairedState(text, notes, resumed);
+  for (const std::string& note : notes) {
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "State file '%s': %s.", file.c_str(), note.c_str());
+  }
+  if (resumed > 0) {
+    papplLog(system, PAPPL_LOGLEVEL_INFO, "%d job(s) printing when the server ended print again from their start.",
+             resumed);
+  }
+  if (repaired != text) {
     // Replaced whole or not at all.
     const std::string fresh = file + ".repaired";
     Fd out(open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -119,6 +178,8 @@ bool loadState(pappl_system_t* system, const std::string& file) {
       return false;
     }
   }
+  dropDuplicatedJobAttributes(system, gPaths.spoolDirectory);
+  rememberJobAttributeFiles(gPaths.spoolDirectory);
   papplSystemLoadState(system, file.c_str());
   return true;
 }

@@ -15,11 +15,13 @@
 // quotes becomes a space, so an injected line is part of the name it came
 // in; a record PAPPL would cut (2047 bytes and more) is left out, a
 // printer's with its whole block. What was changed, line by line, goes to
-// `notes`.
-std::string repairedState(std::string_view text, std::vector<std::string>& notes);
+// `notes`. A job that was printing when the server ended (a stop, a crash)
+// is waiting again, counted in `resumed`: PAPPL would never print it, and
+// wait for it at every stop.
+std::string repairedState(std::string_view text, std::vector<std::string>& notes, int& resumed);
 
 // Loads `file` into `system` as PAPPL does, repaired first when it needs
-// it (the repaired file replaces it). False, with the reason in the log,
+// it (the repaired file replaces it), its jobs in progress waiting again. False, with the reason in the log,
 // when it needs repair and cannot be repaired: loaded as it is it would
 // give its lines' directives, left out the next save would drop it.
 bool loadState(pappl_system_t* system, const std::string& file);

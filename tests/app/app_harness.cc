@@ -95,12 +95,17 @@ void PretendPrinter::serve() {
   std::array<char, 65536> buffer;
   while (!stop_) {
     {
-      // A holding printer leaves the job's bytes in the connection.
+      // A holding printer leaves the job's bytes in the connection; as a
+      // printer on port 9100 does, it takes one job's connection at a time,
+      // the oldest, and the others wait.
       std::lock_guard lock(mutex_);
       const bool holding = received_.size() >= holdAt_;
+      bool jobTaken = false;
       for (size_t i = 1; i < fds.size(); ++i) {
         const Connection& connection = connections[i - 1];
-        fds[i].events = holding && connection.known && !connection.status ? 0 : POLLIN;
+        const bool job = connection.known && !connection.status;
+        fds[i].events = job && (holding || jobTaken) ? 0 : POLLIN;
+        jobTaken = jobTaken || job;
       }
     }
     if (poll(fds.data(), fds.size(), 20) <= 0) continue;
@@ -282,7 +287,10 @@ std::string PrinterApp::log() const { return readFile(home_.path() + "/app.log")
 
 size_t PrinterApp::spooled() const {
   const auto files = std::filesystem::directory_iterator(home_.path() + "/spool");
-  return static_cast<size_t>(std::distance(std::filesystem::begin(files), std::filesystem::end(files)));
+  // PAPPL's record of a job's attributes (".ipp") goes at the save after
+  // the job ends.
+  return static_cast<size_t>(
+      std::count_if(std::filesystem::begin(files), std::filesystem::end(files), [](const auto& file) { return file.path().extension() != ".ipp"; }));
 }
 
 bool PrinterApp::running() const { return pid_ > 0 && kill(pid_, 0) == 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }

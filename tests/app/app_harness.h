@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -94,7 +95,7 @@ class PrinterApp {
   std::string home() const { return home_.path(); }
   int port() const { return port_; }
   std::string log() const;
-  // The documents in the spool folder.
+  // The documents in the spool folder, not the jobs' records.
   size_t spooled() const;
   bool running() const;
   // Stops the server, and starts it again on the same home, state and port.

@@ -508,10 +508,9 @@ TEST_F(PrinterAppTest, FailedJobsEndAbortedWithTheReason) {
       << "the next job did not print";
 }
 
-// PAPPL checks a client's row length against the page's width in 32 bits: a
-// gray page 2^29 + 1 pixels wide passes with rows of 1 byte, which PAPPL
-// hands over as they are. The app refuses the page rather than read a label's
-// width of pixels from each.
+// libcups computes an Apple raster page's row length from its width in 32
+// bits: a gray page 2^29 + 1 pixels wide has rows of 1 byte. The app
+// refuses the page rather than read a label's width of pixels from each.
 TEST_F(PrinterAppTest, APageWhoseWidthWrapsPastItsRowsIsRefused) {
   PretendPrinter printer;
   const IppResult created =
@@ -530,7 +529,7 @@ TEST_F(PrinterAppTest, APageWhoseWidthWrapsPastItsRowsIsRefused) {
       ipptool(app_->printerUri("wrapping"), printJobTest("", "  EXPECT job-state WITH-VALUE 8\n"),
               {"-f", dir.write("page.urf", document), "-d", "filetype=image/urf"});
   EXPECT_EQ(printed.status, 0) << printed.output << app_->log();
-  EXPECT_TRUE(loggedError(app_->log(), "rows are shorter than its width")) << app_->log();
+  EXPECT_TRUE(loggedError(app_->log(), "Bad raster data seen")) << app_->log();
   EXPECT_TRUE(app_->running());
 }
 

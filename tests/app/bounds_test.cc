@@ -394,24 +394,26 @@ std::string labelsPdf(int pages) {
          std::to_string(pdf.size()) + "\n%%EOF\n";
 }
 
-// A PDF job's processes end with the app that started them, even when it is
-// killed and nothing they do meets the app's end: pdftopdf laying out a
-// document of many pages (20000 take it seconds of processor time), or the
+// A PDF job's processes end with the app that started them, stopped or
+// killed, even when nothing they do meets the app's end: pdftopdf laying out
+// a document of many pages (20000 take it seconds of processor time), or the
 // filter held by a printer that stops reading, gstoraster and Ghostscript
 // waiting for the app to take their pages.
-TEST(PrinterAppEnd, AKilledAppLeavesNoProcessOfItsJobs) {
+TEST(PrinterAppEnd, AnEndedAppLeavesNoProcessOfItsJobs) {
   if (!std::filesystem::exists(std::string(TMK_PPD_BUILD_DIR) + "/tmk38.ppd")) GTEST_SKIP() << "no generated PPDs";
   if (!std::filesystem::exists(std::string(TMK_CUPS_SERVERBIN) + "/filter/gstoraster")) GTEST_SKIP() << "no PDF";
   struct Case {
     const char* name;
     int pages;
     bool held;
-    size_t processes;  // under the app when it is killed, at least
+    size_t processes;  // under the app when it ends, at least
+    int signal;        // that ends it
   };
   // 4 x 6 in labels of a megabyte each at 600 dpi, uncompressed: more than
   // the kernel holds between the app and the printer.
   const int enough = 4 + static_cast<int>((largestSendBuffer() + (size_t{1} << 20)) / (2400 / 8 * 3600));
-  for (const Case& c : {Case{"rendering", 20000, false, 2}, Case{"held", enough, true, 3}}) {
+  for (const Case& c : {Case{"rendering, killed", 20000, false, 2, SIGKILL},
+                        Case{"held, killed", enough, true, 3, SIGKILL}, Case{"held, stopped", enough, true, 3, SIGTERM}}) {
     SCOPED_TRACE(c.name);
     PretendPrinter printer;
     if (c.held) printer.holdAfter(0);
@@ -436,7 +438,7 @@ TEST(PrinterAppEnd, AKilledAppLeavesNoProcessOfItsJobs) {
     }
     EXPECT_GE(processes.size(), c.processes) << app.log();
 
-    app.end(SIGKILL);
+    app.end(c.signal);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::string left;
     do {
@@ -446,7 +448,7 @@ TEST(PrinterAppEnd, AKilledAppLeavesNoProcessOfItsJobs) {
         if (alive(process)) left += " " + readFile("/proc/" + std::to_string(process.pid) + "/comm");
       }
     } while (!left.empty() && std::chrono::steady_clock::now() < deadline);
-    EXPECT_EQ(left, "") << "still running after the app was killed";
+    EXPECT_EQ(left, "") << "still running after the app ended";
     printer.release();
     job.join();
   }

@@ -4,6 +4,7 @@ the printer application (started as tools/printer_app.py starts it: as
 nobody, on a loopback port), and what its pretend printer received."""
 import os
 import shutil
+import subprocess
 import time
 
 import e2e
@@ -25,11 +26,12 @@ class AppQueue(e2e.TestCase):
         if not shutil.which("ipptool"):
             self.fail("ipptool is missing (Debian package cups-ipp-utils)")
 
-    def print_through_an_everywhere_queue(self, loaded, width_pt, height_pt, options):
-        """The label as a PDF of WIDTH_PT x HEIGHT_PT printed with OPTIONS
-        through an everywhere queue made without a media default, the
-        printer's LOADED label (a media-col-ready member list) set first;
-        the printer stream decoded."""
+    def print_through_an_everywhere_queue(self, loaded, width_pt, height_pt, options, pdf=None, pages=1):
+        """The label as a PDF of WIDTH_PT x HEIGHT_PT (or the PDF given, of
+        PAGES pages) printed with OPTIONS through an everywhere queue made
+        without a media default, the printer's LOADED label (a
+        media-col-ready member list) set first; the printer stream
+        decoded."""
         printer = PretendPrinter()
         self.addCleanup(printer.close)
         app = PrinterApp(APP, e2e.FILTER, os.path.dirname(e2e.PPD))
@@ -46,7 +48,8 @@ class AppQueue(e2e.TestCase):
         self.addCleanup(cupsd.close)
         cupsd.lpadmin("-p", "Q", "-E", "-v", app.uri("label"), "-m", "everywhere")
 
-        pdf = e2e.gs(os.path.join(self.work, "label.pdf"), "pdf", 203, width_pt, height_pt)
+        if pdf is None:
+            pdf = e2e.gs(os.path.join(self.work, "label.pdf"), "pdf", 203, width_pt, height_pt)
         job = cupsd.submit("Q", pdf, options)
         ended = cupsd.wait_job(job)
         self.assertEqual(JOB_STATES.get(ended), JOB_STATES[JOB_COMPLETED],
@@ -60,7 +63,7 @@ class AppQueue(e2e.TestCase):
             time.sleep(0.01)
 
         stream = e2e.decode(printer.job_data(), self.work)
-        self.assertEqual((stream.problems, len(stream.pages)), ("", 1))
+        self.assertEqual((stream.problems, len(stream.pages)), ("", pages))
         return stream
 
     def test_pdf_through_an_everywhere_queue_reaches_the_printer_as_one_2x1_label(self):
@@ -93,6 +96,23 @@ class AppQueue(e2e.TestCase):
         self.assertTrue(all(page.ink(y, x) for y in range(100, 300) for x in range(603, 606)), "no frame on the right edge")
         self.assertTrue(all(page.ink(y, x) for y in range(400, 403) for x in range(100, 500)), "no frame on the bottom edge")
         self.assertFalse(page.ink_in(100, 560, 250, 35), "ink inside the frame's right side")
+
+    def test_the_pages_of_a_pdf_come_out_first_page_first(self):
+        # Labels come off the roll one by one: the app says its output is
+        # face down, first to last, so that the queue does not turn the
+        # pages round. Page N holds N squares of 30 pt side by side.
+        script = os.path.join(self.work, "squares.ps")
+        with open(script, "w") as f:
+            f.write("%!PS\n1 1 3 { /n exch def 1 1 n { 1 sub 40 mul 10 add 20 30 30 rectfill } for showpage } for\n")
+        pdf = os.path.join(self.work, "squares.pdf")
+        subprocess.run(["gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-sDEVICE=pdfwrite", "-dDEVICEWIDTHPOINTS=144",
+                        "-dDEVICEHEIGHTPOINTS=72", "-dFIXEDMEDIA", f"-sOutputFile={pdf}", script], check=True)
+        stream = self.print_through_an_everywhere_queue(None, 144, 72, ["media=oe_2x1-label_2x1in"], pdf, 3)
+        # The squares' centres, 35 pt from the bottom and 25, 65 and 105 pt
+        # from the left, in dots at 203 dpi.
+        squares = [sum(page.ink(104, x) for x in (70, 183, 296)) for page in stream.pages]
+        self.assertEqual(squares, [1, 2, 3])
+
 
 if __name__ == "__main__":
     e2e.main()
