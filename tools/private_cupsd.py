@@ -187,8 +187,11 @@ class Ipp:
 
 
 def install_program(source, target, mode=0o755):
-    """A root-owned copy that nobody else may write, as cupsd wants it."""
-    shutil.copyfile(source, target)
+    """A root-owned copy that nobody else may write, as cupsd wants it: a new
+    file, never written through a link into the system's folders."""
+    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
+    with os.fdopen(fd, "wb") as out, open(source, "rb") as data:
+        shutil.copyfileobj(data, out)
     os.chmod(target, mode)
 
 
@@ -201,13 +204,16 @@ def server_bin(bin_dir, filter_path, backend_path=None):
     """Fills BIN_DIR as a ServerBin: the stock programs as symlinks, our
     filter, and when given the test printer as backend tmktest and the event
     notifier. cupsfilter takes it as CUPS_SERVERBIN too."""
+    # Ours are copies of the build's, never links to an installed package's.
+    own = {("filter", FILTER_NAME), ("backend", "tmktest"), ("notifier", "tmkevents")}
     for sub in sorted(os.listdir(STOCK_SERVERBIN)):
         stock = os.path.join(STOCK_SERVERBIN, sub)
         if not os.path.isdir(stock):
             continue
         make_dir(os.path.join(bin_dir, sub))
         for name in os.listdir(stock):
-            os.symlink(os.path.join(stock, name), os.path.join(bin_dir, sub, name))
+            if (sub, name) not in own:
+                os.symlink(os.path.join(stock, name), os.path.join(bin_dir, sub, name))
     for sub in ("filter", "backend", "notifier"):
         if not os.path.isdir(os.path.join(bin_dir, sub)):
             make_dir(os.path.join(bin_dir, sub))
@@ -216,7 +222,7 @@ def server_bin(bin_dir, filter_path, backend_path=None):
         # 0700: cupsd runs it as root, as it does the stock USB backend.
         install_program(backend_path, os.path.join(bin_dir, "backend", "tmktest"), 0o700)
         notifier = os.path.join(bin_dir, "notifier", "tmkevents")
-        with open(notifier, "w") as f:
+        with os.fdopen(os.open(notifier, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o755), "w") as f:
             f.write(NOTIFIER)
         os.chmod(notifier, 0o755)
 
