@@ -235,9 +235,9 @@ int filterMain(int argc, char* argv[]) {
   static char traceBuffer[64 * 1024];
   std::setvbuf(stderr, traceBuffer, _IOFBF, sizeof traceBuffer);
 
-  std::fputs("#### TAMRISK_CUPS_DRIVER_V1.0.1\n", stderr);
+  std::fputs("#### TAMRISK_CUPS_DRIVER_V" TMK_VERSION "\n", stderr);
   if (argc != 6 && argc != 7) {
-    std::perror("TAMRISK Label Driver DEBUG MSG : rastertoTmkLabel_v1.0.1job-id user title copies options [file]\n");
+    std::perror("TAMRISK Label Driver DEBUG MSG : rastertoTmkLabel_v" TMK_VERSION "job-id user title copies options [file]\n");
     return 1;
   }
   occupyMissingDescriptors();

@@ -22,8 +22,9 @@ size_t countOf(const std::string& text, const std::string& word) {
 
 // The usage goes through perror: the system's text for whatever error number
 // is current follows it.
-const std::regex kUsage("#### TAMRISK_CUPS_DRIVER_V1\\.0\\.1\n" + kTrace +
-                        "rastertoTmkLabel_v1\\.0\\.1job-id user title copies options \\[file\\]\n: [^\n]+\n");
+const std::regex kUsage(std::regex_replace(kBanner, std::regex("[.]"), "\\.") + kTrace + "rastertoTmkLabel_v" +
+                        std::regex_replace(TMK_VERSION, std::regex("[.]"), "\\.") +
+                        "job-id user title copies options \\[file\\]\n: [^\n]+\n");
 
 TEST(JobFlow, WrongArgumentCountGivesTheUsageOnly) {
   PrinterFixture printer;

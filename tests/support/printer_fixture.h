@@ -11,7 +11,8 @@
 #include "support/temp_dir.h"
 
 inline const std::string kTrace = "TAMRISK Label Driver DEBUG MSG : ";
-inline const std::string kBanner = "#### TAMRISK_CUPS_DRIVER_V1.0.1\n";
+// The version of the package, as the top CMakeLists.txt has it.
+inline const std::string kBanner = "#### TAMRISK_CUPS_DRIVER_V" TMK_VERSION "\n";
 inline const std::string kReady = kTrace + "INFO: Ready to print.\n";
 inline const std::string kNoPages = kTrace + "ERROR: No pages found!\n";
 
