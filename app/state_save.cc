@@ -141,14 +141,15 @@ class StateSaver {
     return finish();
   }
 
-  // A save that begins after this call, on disk.
+  // A save that begins after this call, on disk. Once the server ends, the
+  // caller waits for the process's end: its client is never told.
   bool saveAndWait(pappl_system_t* system) {
     std::unique_lock lock(mutex_);
-    if (stopping_ || system_ != system || !startThread()) return false;
+    if (system_ != system || (!stopping_ && !startThread())) return false;
     const uint64_t wanted = ++asked_;
     wake_.notify_all();
-    done_.wait(lock, [&] { return saved_ >= wanted || stopping_; });
-    return saved_ >= wanted && savedWell_;
+    done_.wait(lock, [&] { return saved_ >= wanted; });
+    return savedWell_;
   }
 
   // Stops the thread and saves what it had not saved yet, in this thread;
@@ -157,7 +158,6 @@ class StateSaver {
     std::unique_lock lock(mutex_);
     stopping_ = true;
     wake_.notify_all();
-    done_.notify_all();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
       lock.unlock();
       thread_.join();
@@ -165,7 +165,12 @@ class StateSaver {
     }
     if (system_ == nullptr) return true;
     pending_ = false;
-    return saveFile(system_, file_);
+    // What was asked for until now is in this save.
+    const uint64_t covered = asked_;
+    savedWell_ = saveFile(system_, file_);
+    saved_ = covered;
+    done_.notify_all();
+    return savedWell_;
   }
 
  private:
