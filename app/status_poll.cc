@@ -4,11 +4,14 @@
 
 namespace {
 
-// A printer that did not answer (many are one-way) is asked again only
+// A printer that has never answered (many are one-way) is asked again only
 // after this long: asked at every status callback it would cost a filter
 // every 2 s, and a query through PAPPL's device (USB) holds the device for
-// PAPPL's whole read timeout, which a job then waits out.
+// PAPPL's whole read timeout, which a job then waits out. One that has
+// answered before and missed a request (it was busy, or switched off for a
+// moment) is asked again soon: its paper may have run out meanwhile.
 constexpr auto kSilentPause = std::chrono::minutes(5);
+constexpr auto kMissedPause = std::chrono::seconds(5);
 
 }  // namespace
 
@@ -24,9 +27,10 @@ void StatusPoll::ask(Query query) {
   running_ = true;
   try {
     thread_ = std::thread([this, query = std::move(query)] {
-      const bool answered = query(closing_);
+      const std::optional<bool> answered = query(closing_);
       std::lock_guard done(mutex_);
-      if (!answered) quietUntil_ = Clock::now() + kSilentPause;
+      everAnswered_ = everAnswered_ || answered.value_or(false);
+      if (answered == false) quietUntil_ = Clock::now() + (everAnswered_ ? kMissedPause : kSilentPause);
       running_ = false;
     });
   } catch (const std::system_error&) {

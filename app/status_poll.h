@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 class StatusPoll {
@@ -19,10 +20,12 @@ class StatusPoll {
   StatusPoll& operator=(const StatusPoll&) = delete;
 
   // Starts `query` in a thread of its own, unless one is under way or the
-  // printer did not answer lately. The query returns whether the printer
-  // answered, and stops waiting for it once its argument is set (read it
-  // through std::atomic_ref: libcups takes it as a plain cancel flag).
-  using Query = std::function<bool(int& stop)>;
+  // printer did not answer lately (for minutes when it never has). The
+  // query returns whether the printer answered, nothing when it was not
+  // asked to the end, and stops waiting for it once its argument is set
+  // (read it through std::atomic_ref: libcups takes it as a plain cancel
+  // flag).
+  using Query = std::function<std::optional<bool>(int& stop)>;
   void ask(Query query);
 
  private:
@@ -32,4 +35,5 @@ class StatusPoll {
   std::atomic<bool> running_{false};
   int closing_ = 0;
   Clock::time_point quietUntil_;  // guarded by mutex_
+  bool everAnswered_ = false;     // guarded by mutex_
 };

@@ -28,15 +28,17 @@ class StatusQuery final : public FilterUse {
       : printer_(printer), device_(device), connection_(std::move(connection)),
         viaConnection_(connection_.get() >= 0), stop_(stop) {}
 
-  // True when the printer answered.
-  bool run(const DriverInfo& driver) {
+  // Whether the printer answered; nothing when the query gave way to a job
+  // before it could.
+  std::optional<bool> run(const DriverInfo& driver) {
     FilterProcess::Call call{ppdPath(driver), "StatusCheck=1 RunTrace=0_Off", "/dev/null", 0, "status", "status"};
-    if (!process_.start(call)) return false;
+    if (!process_.start(call)) return std::nullopt;
     process_.finish();
     // A query reports only when the printer answered; then every reason it
     // cleared and did not set again goes.
     if (added_ != 0 || removed_ != 0) papplPrinterSetReasons(printer_, added_, removed_ & ~added_);
     papplDeviceFlush(device_);
+    if (!answered_ && gaveWay_) return std::nullopt;
     return answered_;
   }
 
@@ -73,6 +75,7 @@ class StatusQuery final : public FilterUse {
     if (ready) {
       readConnectionReply();
     } else if (const char* why = giveWay()) {
+      gaveWay_ = true;
       endReply(why);
     }
   }
@@ -101,6 +104,7 @@ class StatusQuery final : public FilterUse {
   // waiting goes first.
   void readDeviceReply() {
     if (const char* why = giveWay()) {
+      gaveWay_ = true;
       endReply(why);
       return;
     }
@@ -147,18 +151,18 @@ class StatusQuery final : public FilterUse {
   Fd connection_;
   bool viaConnection_;
   int& stop_;
-  bool asked_ = false, answered_ = false;  // the output thread's, read after it ends
+  bool asked_ = false, answered_ = false, gaveWay_ = false;  // the output thread's, read after it ends
   pappl_preason_t added_ = PAPPL_PREASON_NONE, removed_ = PAPPL_PREASON_NONE;
   FilterProcess process_{*this};
 };
 
 }  // namespace
 
-bool queryPrinterStatus(pappl_printer_t* printer, const DriverInfo& driver, int& stop) {
+std::optional<bool> queryPrinterStatus(pappl_printer_t* printer, const DriverInfo& driver, int& stop) {
   const char* uri = papplPrinterGetDeviceURI(printer);
-  if (uri == nullptr || std::atomic_ref<int>(stop).load() != 0) return false;
+  if (uri == nullptr || std::atomic_ref<int>(stop).load() != 0) return std::nullopt;
   // A printer busy with a job is asked another time.
-  if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return true;
+  if (papplPrinterGetNumberOfActiveJobs(printer) > 0) return std::nullopt;
   // A socket:// printer gets a connection of the app's own; other devices
   // (USB) are reached only through PAPPL.
   Fd connection;
@@ -167,9 +171,9 @@ bool queryPrinterStatus(pappl_printer_t* printer, const DriverInfo& driver, int&
     connection = connectToPrinter(printer, uri, &stop);
     if (connection.get() < 0) return false;
   } else if ((device = papplPrinterOpenDevice(printer)) == nullptr) {
-    return true;
+    return std::nullopt;
   }
-  bool answered = false;
+  std::optional<bool> answered;
   {
     StatusQuery query(printer, device, std::move(connection), stop);
     answered = query.run(driver);

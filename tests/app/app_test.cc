@@ -621,14 +621,30 @@ TEST_F(PrinterAppTest, PrinterStatusBecomesStateReasons) {
   PretendPrinter printer;
   const IppResult created = ipptool(app_->systemUri(), createPrinterTest("jammed", "tamrisk_status-203dpi", printer.uri()));
   ASSERT_EQ(created.status, 0) << created.output;
+  const auto expect = [&](const std::string& expectations) {
+    const IppResult result = ipptool(
+        app_->printerUri("jammed"), printerAttributesTest("printer-state-reasons", expectations + "  DELAY \"0,0.05\"\n"));
+    EXPECT_EQ(result.status, 0) << result.output << app_->log();
+  };
   for (const StatusCase& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.status));
     printer.setStatus(c.status);
-    const IppResult result = ipptool(app_->printerUri("jammed"),
-                                     printerAttributesTest("printer-state-reasons",
-                                                           std::string(c.expectations) + "  DELAY \"0,0.05\"\n"));
-    EXPECT_EQ(result.status, 0) << result.output << app_->log();
+    expect(c.expectations);
   }
+  // A printer that has answered and misses a request (busy, switched off a
+  // moment) is asked again within seconds, not after the minutes one that
+  // never answers waits: the jam shows.
+  printer.setStatusReply(PretendPrinter::StatusReply::Silent);
+  const int asked = printer.statusRequests();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (printer.statusRequests() == asked && std::chrono::steady_clock::now() < deadline) {
+    ipptool(app_->printerUri("jammed"), printerAttributesTest("printer-state", ""));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_GT(printer.statusRequests(), asked) << "the app did not ask";
+  printer.setStatusReply(PretendPrinter::StatusReply::Answer);
+  printer.setStatus(cases[0].status);
+  expect(cases[0].expectations);
 }
 
 }  // namespace
