@@ -19,10 +19,11 @@ STATUS_REQUEST = b"^cp\r"
 class PretendPrinter:
     """A label printer on 127.0.0.1 that keeps what each connection sends and
     when its last byte came; it answers a connection that opens with the
-    status request with a status byte of 0, or, when silent, never."""
+    status request with the status byte STATUS, or, when silent, never."""
 
-    def __init__(self, silent=False):
+    def __init__(self, silent=False, status=0):
         self.silent = silent
+        self.status = status
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
@@ -65,7 +66,7 @@ class PretendPrinter:
                 if len(head) < len(STATUS_REQUEST):
                     head += data[:len(STATUS_REQUEST)]
                     if head.startswith(STATUS_REQUEST) and not self.silent:
-                        conn.sendall(b"\x00")
+                        conn.sendall(bytes([self.status]))
         with self.lock:
             record[2] = time.monotonic()
 

@@ -8,6 +8,7 @@ import time
 
 import e2e
 from private_cupsd import JOB_CANCELED, JOB_COMPLETED, JOB_STATES, Cupsd, can_run, values
+from printer_app import PretendPrinter
 
 TWO_BY_ONE = ["PageSize=9", "Resolution=203dpi"]
 STATUS_REQUEST = b"^cp\r"
@@ -75,6 +76,19 @@ class Scheduler(e2e.TestCase):
                 logged = [m for m in ("Out of ribbon", "Paper jam", "TPH error", "Cutter jam", "Cover open",
                                       "Out of paper") if any(line.endswith(f"] {m}") for line in self.job_log(job))]
                 self.assertEqual(logged, messages)
+
+    def test_a_jam_shows_through_a_plain_socket_queue(self):
+        # CUPS's socket backend would first ask the printer for its supplies
+        # over SNMP (4 s where nothing answers): the PPDs tell it not to, and
+        # the status request reaches the printer within the filter's wait.
+        printer = PretendPrinter(status=0x08)
+        self.addCleanup(printer.close)
+        self.cupsd.lpadmin("-p", "net", "-E", "-v", printer.uri(), "-P", e2e.PPD)
+        job = self.cupsd.submit("net", self.document("raster", 1), TWO_BY_ONE + ["StatusCheck=1"])
+        self.assertEqual(JOB_STATES.get(self.cupsd.wait_job(job)), JOB_STATES[JOB_COMPLETED],
+                         self.cupsd.error_log_tail())
+        shown = values(self.cupsd.ipp.printer("net", "printer-state-reasons"), "printer-state-reasons")
+        self.assertIn(b"media-jam", shown, self.cupsd.error_log_tail())
 
     def test_printer_that_never_answers_costs_at_most_the_status_wait(self):
         self.cupsd.add_queue("tmk", e2e.PPD, status="none")
