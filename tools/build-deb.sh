@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
-# Builds the Debian package the way Debian builds its own: the compiler and
-# linker flags of dpkg-buildflags with every hardening feature (stack
-# protector, _FORTIFY_SOURCE, format security, full RELRO), the shared C++
-# runtime, files under /usr, library dependencies from dpkg-shlibdeps. The
-# .deb lands in build-deb/.
+# Builds the Debian packages from debian/ as Debian builds its own
+# (dpkg-buildpackage, debhelper, every hardening flag, shlibs from
+# dpkg-shlibdeps), in a copy of the tree under build-deb/source so that the
+# tree stays clean and the .debs land in build-deb/. Installs the build
+# dependencies debian/control names when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh dpkg-dev
-export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-eval "$(dpkg-buildflags --export=sh)"
-# CMake reads CFLAGS, CXXFLAGS and LDFLAGS; the preprocessor flags go with them.
-export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
+if ! command -v dpkg-checkbuilddeps >/dev/null || ! dpkg-checkbuilddeps 2>/dev/null; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends build-essential dpkg-dev
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get build-dep -y -qq --no-install-recommends ./
+fi
+# The package's version is the project's.
+version=$(sed -n 's/^project(rastertoTmkLabel VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+if [ "$(dpkg-parsechangelog -S Version)" != "$version" ]; then
+  echo "debian/changelog has no entry for version $version of CMakeLists.txt (dch -v $version)" >&2
+  exit 1
+fi
 rm -rf build-deb
-# Debian 12 keeps the packages' systemd units and udev rules under /lib.
-cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr -DTMK_STATIC_CXX_RUNTIME=OFF \
-  -DTMK_SYSTEMD_UNIT_DIR=/lib/systemd/system -DTMK_UDEV_RULES_DIR=/lib/udev/rules.d \
-  -DTMK_BUILD_TESTS=OFF -DTMK_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build build-deb -j "$(nproc)"
-(cd build-deb && cpack -G DEB)
+mkdir -p build-deb/source
+tar --exclude=./.git --exclude='./build*' --exclude='./obj-*' -cf - . | tar -C build-deb/source -xf -
+# No -dbgsym packages: the two of the README.
+(cd build-deb/source && DEB_BUILD_OPTIONS="noautodbgsym ${DEB_BUILD_OPTIONS:-}" dpkg-buildpackage -b -us -uc -J"$(nproc)")
+rm -rf build-deb/source
 ls -l build-deb/*.deb

@@ -1,8 +1,8 @@
 // `cmake --install` into a scratch root through DESTDIR: the filter where CUPS
 // runs filters, a PPD per model where CUPS lists them, tmk-decode and its
-// manual page, and the printer application with its service's files (the
-// unit, tmpfiles.d, udev rule, options), with the modes CUPS, systemd and
-// users need.
+// manual page, and the printer application with its own and its service's
+// files (the unit, tmpfiles.d, udev rule, options), with the modes CUPS,
+// systemd and users need.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -41,6 +41,7 @@ TEST(Install, PutsEveryFileWhereCupsSystemdAndUsersLook) {
                                       {"/usr/share/man/man1/tmk-decode.1", 0644}};
 #ifdef TMK_APP_INSTALLED
   expected["/usr/sbin/tmk-printer-app"] = 0755;
+  expected["/usr/share/man/man8/tmk-printer-app.8"] = 0644;
   expected[underPrefix(TMK_SYSTEMD_UNIT_DIR) + "/tmk-printer-app.service"] = 0644;
   expected[underPrefix(TMK_TMPFILES_DIR) + "/tmk-printer-app.conf"] = 0644;
   expected[underPrefix(TMK_UDEV_RULES_DIR) + "/60-tmk-printer-app.rules"] = 0644;
