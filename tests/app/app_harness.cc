@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +55,18 @@ bool accepting(int port) {
   const int fd = loopbackConnection(port);
   if (fd >= 0) close(fd);
   return fd >= 0;
+}
+
+// Whether a server answers on the domain socket `path`.
+bool answersOn(const std::string& path) {
+  sockaddr_un address{};
+  if (path.size() >= sizeof address.sun_path) return false;
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, path.size());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool connected = fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return connected;
 }
 
 }  // namespace
@@ -251,8 +264,13 @@ void PrinterApp::start() {
   if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
     throw std::runtime_error("cannot start the printer application");
   }
+  // Ready once its port and its control socket, which PAPPL adds after the
+  // port, answer.
+  const uid_t user = geteuid() == 0 ? 65534 : geteuid();
+  const std::string control = home + "/tmk-printer-app-" + std::to_string(user) + "/tmk-printer-app" +
+                              std::to_string(user) + ".sock";
   const auto deadline = Clock::now() + std::chrono::seconds(30);
-  while (!accepting(port_)) {
+  while (!accepting(port_) || !answersOn(control)) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
       pid_ = -1;
