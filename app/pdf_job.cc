@@ -124,13 +124,21 @@ class Prefilters {
     return true;
   }
 
-  // Reads the rendered raster, taking in their messages meanwhile; -1 once
-  // the job is canceled.
+  // Reads the rendered raster, taking in their messages first: pdftopdf has
+  // said all it has to say of the document before a page is rendered. -1
+  // once the job is canceled or the document is found damaged.
   ssize_t read(unsigned char* bytes, size_t length) {
     while (!papplJobIsCanceled(job_)) {
+      if (damaged_) {
+        stop();
+        return -1;
+      }
       std::array<pollfd, 2> fds{{{raster_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}}};
       if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) return -1;
-      if (fds[1].revents != 0) readMessages();
+      if (fds[1].revents != 0) {
+        readMessages();
+        continue;
+      }
       if (fds[0].revents != 0) {
         const ssize_t got = ::read(raster_.get(), bytes, length);
         if (got >= 0 || errno != EINTR) return got;
@@ -169,7 +177,7 @@ class Prefilters {
                  " s of processor time";
       }
     }
-    return succeeded && !stopped_;
+    return succeeded && !stopped_ && !damaged_;
   }
 
   // The last error a prefilter named, for the job's message.
@@ -201,7 +209,19 @@ class Prefilters {
   }
 
   void message(std::string_view line) {
-    if (line.starts_with("ERROR: ")) {
+    // Newer qpdf (Debian 13's pdftopdf) goes on past a PDF whose trailer or
+    // content streams are lost, with a warning only, and renders what it
+    // could find: blank or partial pages. Older ones stopped with an error.
+    if (line.starts_with("WARNING: ") && (line.find("unable to find trailer dictionary") != line.npos ||
+                                          line.find("unable to recover stream data") != line.npos)) {
+      damaged_ = true;
+      // "the document (object 10 0, offset 646): unable to recover stream
+      // data; treating stream as empty": the job is not printed at all.
+      error_ = clientMessage(line.substr(9), papplJobGetFilename(job_));
+      error_ = error_.substr(0, error_.find(';'));
+      if (error_.starts_with("the document")) error_.insert(12, " is damaged");
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(9)).c_str());
+    } else if (line.starts_with("ERROR: ")) {
       error_ = clientMessage(line.substr(7), papplJobGetFilename(job_));
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
     } else {
@@ -213,6 +233,7 @@ class Prefilters {
   CancelWatch& watch_;
   std::array<pid_t, 2> pids_{-1, -1};
   bool stopped_ = false;
+  bool damaged_ = false;  // pdftopdf warned that the document's content is lost
   Fd raster_, errors_;
   LineSplitter lines_;
   std::string error_;
