@@ -247,8 +247,10 @@ bool readJpeg(FILE* file, Image& image, Decode& decode) {
 
 bool printImage(pappl_job_t* job, pappl_device_t* device, void* /*data*/) {
   const char* filename = papplJobGetFilename(job);
-  const std::unique_ptr<FILE, decltype(&std::fclose)> file(filename ? std::fopen(filename, "rb") : nullptr,
-                                                           std::fclose);
+  // A deleter of its own: glibc's attributes on fclose make a pointer to it a
+  // template argument that GCC 14 warns about.
+  const auto closeFile = [](FILE* open) { std::fclose(open); };
+  const std::unique_ptr<FILE, decltype(closeFile)> file(filename ? std::fopen(filename, "rb") : nullptr, closeFile);
   if (file == nullptr) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open %s.", filename ? filename : "the document");
     papplJobSetMessage(job, "Unable to open the document.");

@@ -79,7 +79,8 @@ std::string layoutOptions(pappl_job_t* job) {
 }
 
 // pdftopdf piped into gstoraster, both in one process group with the
-// Ghostscript that gstoraster starts; their messages come on one pipe.
+// Ghostscript that gstoraster starts; the messages of each come on a pipe of
+// its own, since pdftopdf writes a line's "ERROR: " apart from its text.
 class Prefilters {
  public:
   Prefilters(pappl_job_t* job, CancelWatch& watch) : job_(job), watch_(watch) {}
@@ -91,9 +92,9 @@ class Prefilters {
   Prefilters& operator=(const Prefilters&) = delete;
 
   bool start(const std::string& ppd, const std::string& options) {
-    auto pdf = makePipe(), raster = makePipe(), errors = makePipe();
+    auto pdf = makePipe(), raster = makePipe(), errors = makePipe(), renderErrors = makePipe();
     const Fd nothing = high(open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!pdf || !raster || !errors || nothing.get() < 0) {
+    if (!pdf || !raster || !errors || !renderErrors || nothing.get() < 0) {
       error_ = std::string("Unable to create the prefilters' pipes: ") + std::strerror(errno);
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", error_.c_str());
       return false;
@@ -117,21 +118,33 @@ class Prefilters {
     watch_.watch(pids_[0], true);
     args[0] = "gstoraster";
     args.pop_back();  // the PDF comes on standard input
-    const std::array<int, 3> second{pdf->read.get(), raster->write.get(), errors->write.get()};
+    const std::array<int, 3> second{pdf->read.get(), raster->write.get(), renderErrors->write.get()};
     if (!spawn("gstoraster", args, env, second, pids_[0], pids_[1])) return false;
     raster_ = std::move(raster->read);
-    errors_ = std::move(errors->read);
+    errors_[0] = std::move(errors->read);
+    errors_[1] = std::move(renderErrors->read);
     return true;
   }
 
-  // Reads the rendered raster, taking in their messages meanwhile; -1 once
-  // the job is canceled.
+  // Reads the rendered raster, taking in their messages first: pdftopdf has
+  // said all it has to say of the document before a page is rendered. -1
+  // once the job is canceled or the document is found damaged.
   ssize_t read(unsigned char* bytes, size_t length) {
     while (!papplJobIsCanceled(job_)) {
-      std::array<pollfd, 2> fds{{{raster_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}}};
+      if (damaged_) {
+        stop();
+        return -1;
+      }
+      std::array<pollfd, 3> fds{
+          {{errors_[0].get(), POLLIN, 0}, {errors_[1].get(), POLLIN, 0}, {raster_.get(), POLLIN, 0}}};
       if (poll(fds.data(), fds.size(), 100) < 0 && errno != EINTR) return -1;
-      if (fds[1].revents != 0) readMessages();
-      if (fds[0].revents != 0) {
+      if (fds[0].revents != 0 || fds[1].revents != 0) {
+        for (size_t i = 0; i < 2; ++i) {
+          if (fds[i].revents != 0) readMessages(i);
+        }
+        continue;
+      }
+      if (fds[2].revents != 0) {
         const ssize_t got = ::read(raster_.get(), bytes, length);
         if (got >= 0 || errno != EINTR) return got;
       }
@@ -148,10 +161,12 @@ class Prefilters {
   // Waits for them; true when both succeeded.
   bool finish() {
     raster_.reset();
-    while (errors_.get() >= 0) {
-      pollfd fd{errors_.get(), POLLIN, 0};
-      if (poll(&fd, 1, 100) == 0 && papplJobIsCanceled(job_)) stop();
-      if (fd.revents != 0) readMessages();
+    while (errors_[0].get() >= 0 || errors_[1].get() >= 0) {
+      std::array<pollfd, 2> fds{{{errors_[0].get(), POLLIN, 0}, {errors_[1].get(), POLLIN, 0}}};
+      if (poll(fds.data(), fds.size(), 100) == 0 && papplJobIsCanceled(job_)) stop();
+      for (size_t i = 0; i < 2; ++i) {
+        if (fds[i].revents != 0) readMessages(i);
+      }
     }
     bool succeeded = pids_[0] > 0 && pids_[1] > 0;
     // The group's leader last: the group's number is theirs until then.
@@ -169,7 +184,7 @@ class Prefilters {
                  " s of processor time";
       }
     }
-    return succeeded && !stopped_;
+    return succeeded && !stopped_ && !damaged_;
   }
 
   // The last error a prefilter named, for the job's message.
@@ -187,21 +202,33 @@ class Prefilters {
     return false;
   }
 
-  void readMessages() {
+  void readMessages(size_t from) {
     std::array<char, 4096> buffer;
-    const ssize_t n = ::read(errors_.get(), buffer.data(), buffer.size());
+    const ssize_t n = ::read(errors_[from].get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) return;
     const auto line = [this](std::string_view text) { message(text); };
     if (n <= 0) {
-      lines_.finish(line);
-      errors_.reset();
+      lines_[from].finish(line);
+      errors_[from].reset();
       return;
     }
-    lines_.add(std::span(buffer.data(), static_cast<size_t>(n)), line);
+    lines_[from].add(std::span(buffer.data(), static_cast<size_t>(n)), line);
   }
 
   void message(std::string_view line) {
-    if (line.starts_with("ERROR: ")) {
+    // Newer qpdf (Debian 13's pdftopdf) goes on past a PDF whose trailer or
+    // content streams are lost, with a warning only, and renders what it
+    // could find: blank or partial pages. Older ones stopped with an error.
+    if (line.starts_with("WARNING: ") && (line.find("unable to find trailer dictionary") != line.npos ||
+                                          line.find("unable to recover stream data") != line.npos)) {
+      damaged_ = true;
+      // "the document (object 10 0, offset 646): unable to recover stream
+      // data; treating stream as empty": the job is not printed at all.
+      error_ = clientMessage(line.substr(9), papplJobGetFilename(job_));
+      error_ = error_.substr(0, error_.find(';'));
+      if (error_.starts_with("the document")) error_.insert(12, " is damaged");
+      papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(9)).c_str());
+    } else if (line.starts_with("ERROR: ")) {
       error_ = clientMessage(line.substr(7), papplJobGetFilename(job_));
       papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", std::string(line.substr(7)).c_str());
     } else {
@@ -213,8 +240,10 @@ class Prefilters {
   CancelWatch& watch_;
   std::array<pid_t, 2> pids_{-1, -1};
   bool stopped_ = false;
-  Fd raster_, errors_;
-  LineSplitter lines_;
+  bool damaged_ = false;  // pdftopdf warned that the document's content is lost
+  Fd raster_;
+  std::array<Fd, 2> errors_;  // pdftopdf's, gstoraster's and Ghostscript's
+  std::array<LineSplitter, 2> lines_;
   std::string error_;
 };
 

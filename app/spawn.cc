@@ -101,6 +101,17 @@ void becomeProgram(const char* program, char* const* argv, char* const* envp, st
   _exit(127);
 }
 
+// vfork in a frame of its own, which the child leaves only by its exec or
+// _exit: no variable of spawnProgram's lives across the vfork, where the
+// compiler could keep it in a register that the child clobbers.
+__attribute__((noinline)) pid_t startChild(const char* program, char* const* argv, char* const* envp,
+                                           std::span<const int> fds, pid_t group, std::span<const Limit> limits,
+                                           int report, pid_t app) {
+  const pid_t child = vfork();
+  if (child == 0) runChild(program, argv, envp, fds, group, limits, report, app);
+  return child;
+}
+
 }  // namespace
 
 // posix_spawn cannot set resource limits, so a child started with vfork sets
@@ -143,8 +154,7 @@ int spawnProgram(const std::string& program, std::vector<std::string> args, std:
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &before);
   const pid_t app = getpid();
-  const pid_t child = vfork();
-  if (child == 0) runChild(program.c_str(), argv.data(), envp.data(), fds, group, set, report->write.get(), app);
+  const pid_t child = startChild(program.c_str(), argv.data(), envp.data(), fds, group, set, report->write.get(), app);
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (child < 0) return forkError;
