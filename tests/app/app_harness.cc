@@ -137,17 +137,25 @@ void PretendPrinter::serve() {
       Connection& connection = connections[i - 1];
       std::lock_guard lock(mutex_);
       bool drop = n <= 0;
+      // A job's first bytes, read to tell it from a status request, are
+      // its own once its turn comes.
       if (n <= 0) {
-        if (!connection.known) received_ += connection.head;
+        if (!connection.status) received_ += connection.head;
       } else if (connection.known) {
-        if (!connection.status) received_.append(buffer.data(), static_cast<size_t>(n));
+        if (!connection.status) {
+          received_ += std::exchange(connection.head, {});
+          received_.append(buffer.data(), static_cast<size_t>(n));
+        }
       } else {
         connection.head.append(buffer.data(), static_cast<size_t>(n));
         if (connection.head.size() >= 4) {
           connection.known = true;
           connection.status = connection.head.rfind("^cp\r", 0) == 0;
           if (!connection.status) {
-            received_ += connection.head;
+            // Taken at once when no other job's connection is ahead.
+            bool ahead = false;
+            for (size_t j = 0; j + 1 < i; ++j) ahead = ahead || (connections[j].known && !connections[j].status);
+            if (!ahead) received_ += std::exchange(connection.head, {});
           } else {
             ++statusRequests_;
             if (reply_ == StatusReply::Answer) {
