@@ -58,13 +58,6 @@ size_t longest(ipp_tag_t tag) {
   }
 }
 
-bool hasControlCharacter(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
-  }
-  return false;
-}
-
 struct Flaw {
   ipp_status_t status;
   std::string message;
@@ -289,6 +282,10 @@ extern "C" void _papplJobCopyAttributesNoLock(pappl_job_t* job, pappl_client_t* 
     }
   }
   for (ipp_attribute_t* attr : hidden) ippDeleteAttribute(response, attr);
+}
+
+bool hasControlCharacter(std::string_view text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 bool requestsGuarded() {

@@ -34,6 +34,7 @@
 #include "access.h"
 #include "interpose.h"
 #include "peer.h"
+#include "request_guard.h"
 
 namespace {
 
@@ -196,10 +197,6 @@ const char* headerRefusal(http_t* http) {
   if (!origin.empty() && !isSameSite(origin, host)) return "the form comes from another site (Origin:)";
   if (origin.empty() && !referer.empty() && !isSameSite(referer, host)) return "the form comes from another site (Referer:)";
   return nullptr;
-}
-
-bool hasControlCharacter(std::string_view text) {
-  return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 }  // namespace
